@@ -1,0 +1,37 @@
+#include "common/text.h"
+
+#include <new>
+
+#include "common/alloc_seam.h"
+
+namespace brantwick {
+
+namespace {
+constexpr unsigned char ascii_lower(unsigned char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+}  // namespace
+
+bool same_name_nocase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(static_cast<unsigned char>(a[i])) !=
+        ascii_lower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+bool copy_text(std::optional<std::string>& out, std::string_view text) noexcept {
+  out.reset();
+  if (allocation_should_fail()) return false;
+  try {
+    out.emplace(text);
+  } catch (const std::bad_alloc&) {
+    out.reset();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace brantwick

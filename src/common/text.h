@@ -1,0 +1,21 @@
+// Small string helpers shared by the command line and the change-line analysis.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brantwick {
+
+// ASCII letters compare without case; high-bit bytes compare unchanged.
+bool same_name_nocase(std::string_view a, std::string_view b) noexcept;
+
+// Heap copy of `text` into `out`; false (and `out` left empty) when memory runs out.
+bool copy_text(std::optional<std::string>& out, std::string_view text) noexcept;
+
+// The whitespace that separates fields: never a high-bit byte, never NUL.
+constexpr bool is_field_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace brantwick

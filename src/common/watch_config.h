@@ -1,0 +1,34 @@
+// The settings record and the list of watched files that hangs from it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace brantwick {
+
+// One watched log file. Owned by the list it is linked into.
+struct watched_file {
+  std::optional<std::string> path;  // copied from the command line
+  std::uint64_t inode = 0;          // at the last successful status query; 0 = never seen
+  off_t offset = 0;                 // byte position where the next read starts
+  std::unique_ptr<watched_file> next;
+};
+
+// Created once by the program entry; lives until the process ends.
+struct watch_config {
+  watched_file watch_head;     // sentinel: only its next is used
+  std::uint32_t interval = 600;
+  std::int32_t facility = 152;  // local3, already shifted as syslog expects
+  std::uint32_t uid = 0;        // 0 = keep the current identity
+  std::uint32_t gid = 0;
+  std::optional<std::string> retriever;
+};
+
+// Releases the chain from `first` on, one entry at a time (no deep recursion).
+void free_watch_list(std::unique_ptr<watched_file>& first) noexcept;
+
+}  // namespace brantwick

@@ -1,0 +1,81 @@
+#include "startup/daemon_start.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/log_event.h"
+#include "common/unique_fd.h"
+#include "watch/watch_loop.h"
+
+namespace brantwick {
+
+namespace {
+
+void write_pid_file(const watch_config& config, const std::string& path, pid_t child) noexcept {
+  unique_file file(std::fopen(path.c_str(), "w"));
+  if (!file) {
+    log_event(config, sev_error, "Unable to open pid file '%s' for writing: %m", path.c_str());
+    return;
+  }
+  log_event(config, sev_info, "Running with pid %u", static_cast<unsigned>(child));
+  std::fprintf(file.get(), "%u", static_cast<unsigned>(child));
+}
+
+void detach_from_terminal() noexcept {
+  for (int fd = 0; fd <= 2; ++fd) close(fd);
+  for (int fd = 0; fd <= 2; ++fd) {
+    // Lands on 0, 1 and 2 in turn, the lowest free descriptors.
+    (void)open("/dev/null", O_RDWR | O_NONBLOCK);
+  }
+  (void)setsid();
+}
+
+}  // namespace
+
+bool assume_identity(const watch_config& config) noexcept {
+  if (config.uid == 0 && config.gid == 0) return true;
+  const gid_t group = config.gid != 0 ? config.gid : getegid();
+  // Without this a daemon dropped to an unprivileged user would keep root's
+  // supplementary groups.
+  if (geteuid() == 0 && setgroups(1, &group) != 0) return false;
+  if (config.gid != 0 && setgid(config.gid) != 0) return false;
+  if (config.uid != 0 && setuid(config.uid) != 0) return false;
+  return true;
+}
+
+void start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept {
+  const pid_t child = fork();
+  if (child < 0) {
+    const int fork_errno = errno;
+    free_watch_list(config.watch_head.next);
+    pidfile.reset();
+    config.retriever.reset();
+    errno = fork_errno;
+    log_event(config, sev_critical, "Unable to fork: %m");
+    std::exit(1);
+  }
+  if (child > 0) {
+    if (pidfile) write_pid_file(config, *pidfile, child);
+    pidfile.reset();
+    free_watch_list(config.watch_head.next);
+    config.retriever.reset();
+    std::exit(0);
+  }
+
+  pidfile.reset();
+  detach_from_terminal();
+  if (!assume_identity(config)) {
+    log_event(config, sev_critical, "Unable to change identity: %m");
+    free_watch_list(config.watch_head.next);
+    config.retriever.reset();
+    std::exit(1);
+  }
+  run_watch_loop(config);
+}
+
+}  // namespace brantwick

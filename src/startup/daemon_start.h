@@ -1,0 +1,21 @@
+// Turning the accepted settings into a detached daemon.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/watch_config.h"
+
+namespace brantwick {
+
+// Forks once. The parent records the child's pid in `pidfile` (if given) and
+// exits 0; the child detaches, takes the requested identity and runs the watch
+// loop. Returns in neither process.
+[[noreturn]] void start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept;
+
+// Takes the group and then the user id that `config` asks for (0 = keep),
+// replacing the supplementary groups first when privileged. False, with errno
+// from the failing call, if any step fails.
+bool assume_identity(const watch_config& config) noexcept;
+
+}  // namespace brantwick

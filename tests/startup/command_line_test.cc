@@ -1,0 +1,160 @@
+// The command line through the real program: refusals, and the messages of
+// every accepted setting, as the system log receives them.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "startup/command_line.h"
+#include "support/daemon_fixture.h"
+
+namespace brantwick::testing {
+namespace {
+
+using CommandLine = DaemonTest;
+
+TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
+  const std::string r = dir.file("r"), s = dir.file("s"), a = dir.file("a.pid"),
+                    b = dir.file("b.pid");
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+    int severity;
+    bool usage;
+  } cases[] = {
+      {{"-s", "local8", "-r", r, "f"}, "Unknown syslog facility 'local8'", 3, false},
+      {{"-p", a, "-p", b, "-r", r, "f"}, "Multiple PID files specified ('" + a + "' and '" + b + "')", 3, false},
+      {{"-r", r, "-r", s, "f"}, "Multiple retrieval programs specified ('" + r + "' and '" + s + "'", 3, false},
+      {{"-p", a, "-t", "5", "f"}, "No retrieval program specified", 3, false},
+      {{}, "No retrieval program specified", 3, false},
+      {{"-x", "-r", r, "f"}, "Attempted to start with bad syntax - aborted", 7, true},
+      {{"-r", r, "-p"}, "Attempted to start with bad syntax - aborted", 7, true},
+      {{"-rs", "-p", a, "-vr", r}, "Attempted to start with bad syntax - aborted", 7, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    log.messages.clear();
+    const run_result result = run(c.args);
+    EXPECT_EQ(result.status, 1);
+    ASSERT_TRUE(wait_for(log, c.message, 5s));
+    settle(log, 200ms);
+    const auto found = with_text(log, c.message);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].text, c.message);
+    EXPECT_EQ(found[0].severity, c.severity);
+    EXPECT_EQ(found[0].ident, "brantfetch");
+    EXPECT_EQ(found[0].pid, result.pid);
+    if (c.usage) {
+      // The option parser's complaint, then the usage line, and nothing else.
+      const std::size_t at = result.stderr_text.find(usage_line);
+      ASSERT_NE(at, std::string::npos) << result.stderr_text;
+      EXPECT_EQ(at + std::string(usage_line).size(), result.stderr_text.size());
+      EXPECT_GT(at, 0u);
+    } else {
+      EXPECT_EQ(result.stderr_text, "");
+    }
+    // Nothing was started and no PID file was made.
+    EXPECT_EQ(count_text(log, "Sleeping"), 0u);
+    EXPECT_NE(access(a.c_str(), F_OK), 0);
+    EXPECT_NE(access(b.c_str(), F_OK), 0);
+  }
+}
+
+TEST_F(CommandLine, UsageLineIsExact) {
+  EXPECT_STREQ(usage_line,
+               "Syntax: brantwick [-s facility] [-p pidfile] [-u user] [-g group] [-t seconds] "
+               "[-r retriever] logfilename...\n");
+}
+
+TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
+  start({"-u", "42", "-g", "4242", "-t", "7", "-u", "no-such-user", "-g", "no-such-group"});
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  const char* expected[] = {
+      "Will write PID to file '",  // then the path
+      "Log checking interval set to 1",
+      "Will use retrieval program '",
+      "Will run with uid 42",
+      "Will run with gid 4242",
+      "Log checking interval set to 7",
+      "Will run with uid 0",
+      "Will run with gid 0",
+      "Will watch log file '",
+      "Running with pid",
+  };
+  std::size_t at = 0;
+  for (const char* text : expected) {
+    while (at < log.messages.size() && log.messages[at].text.find(text) != 0) ++at;
+    ASSERT_LT(at, log.messages.size()) << "missing or out of order: " << text;
+    if (std::string(text).find("Running") != 0) {
+      EXPECT_EQ(log.messages[at].severity, 7) << text;
+    }
+  }
+  EXPECT_EQ(with_text(log, "Will write PID")[0].text, "Will write PID to file '" + pidfile + "'");
+  EXPECT_EQ(with_text(log, "Will use retrieval")[0].text,
+            "Will use retrieval program '" + retriever + "'");
+  EXPECT_EQ(with_text(log, "Will watch")[0].text, "Will watch log file '" + logfile + "'");
+  EXPECT_EQ(with_text(log, "Sleeping for")[0].text, "Sleeping for 7 seconds");
+}
+
+TEST_F(CommandLine, FacilityChangesFromTheNextMessageOn) {
+  ASSERT_EQ(run({"-s", "LOCAL0", "-t", "3", "-s", "Mark", "-r", retriever, "-s", "daemon"}).status, 0);
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  const auto switch0 = with_text(log, "Switching to syslog facility 'LOCAL0'");
+  ASSERT_EQ(switch0.size(), 1u);
+  EXPECT_EQ(switch0[0].facility, facility_local3);  // under the one in force before
+  EXPECT_EQ(switch0[0].severity, 7);
+  EXPECT_EQ(with_text(log, "Log checking interval set to 3")[0].facility, 128);
+  EXPECT_EQ(with_text(log, "Switching to syslog facility 'Mark'")[0].facility, 128);
+  EXPECT_EQ(with_text(log, "Will use retrieval program")[0].facility, 192);
+  EXPECT_EQ(with_text(log, "Switching to syslog facility 'daemon'")[0].facility, 192);
+  EXPECT_EQ(with_text(log, "Sleeping for 3 seconds")[0].facility, 24);
+  daemon.pid = with_text(log, "Sleeping for")[0].pid;
+}
+
+TEST_F(CommandLine, IntervalIsReadAsAtoiReadsIt) {
+  const struct {
+    const char* arg;
+    const char* logged;
+    const char* sleeping;
+  } cases[] = {
+      {"0", "Log checking interval set to 0", "Sleeping for 0 seconds"},
+      {"abc", "Log checking interval set to 0", "Sleeping for 0 seconds"},
+      {" +12x", "Log checking interval set to 12", "Sleeping for 12 seconds"},
+      {"-5", "Log checking interval set to 4294967291", "Sleeping for -5 seconds"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    log.messages.clear();
+    const run_result result = run({"-t", c.arg, "-r", retriever});
+    ASSERT_EQ(result.status, 0);
+    ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+    process_guard stop(with_text(log, "Sleeping for")[0].pid);
+    EXPECT_EQ(count_text(log, c.logged), 1u);
+    EXPECT_EQ(with_text(log, "Sleeping for")[0].text, c.sleeping);
+  }
+}
+
+TEST_F(CommandLine, OnlyTheFirstOperandIsWatchedAndLaterOptionsAreOperands) {
+  write_file(logfile, change_line("edge1"));
+  const std::string second = dir.file("second.log");
+  write_file(second, change_line("edge2"));
+  ASSERT_EQ(run({"-r" + retriever, "-p", pidfile, "-t1", logfile, second, "-t", "9"}).status, 0);
+  ASSERT_TRUE(wait_for(log, "Sleeping for 1 seconds", 5s, 2));
+  EXPECT_EQ(count_text(log, "Will watch log file"), 1u);
+  EXPECT_EQ(count_text(log, second), 0u);
+  EXPECT_EQ(count_text(log, "interval set to 9"), 0u);
+  const auto calls = wait_for_retrievals(dir.path, 1, 5s);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].args[0], "edge1");
+}
+
+TEST_F(CommandLine, ArgumentStartingWithADashIsTheOptionsValue) {
+  const std::string odd = dir.file("-odd.pid");
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  ASSERT_EQ(run({"-p", "-odd.pid", "-r", retriever, "-t", "1"}).status, 0);
+  ASSERT_TRUE(wait_for(log, "Running with pid", 5s));
+  daemon.pid = std::stoi(read_file(odd));
+  EXPECT_EQ(count_text(log, "Will write PID to file '-odd.pid'"), 1u);
+  ASSERT_EQ(chdir("/"), 0);
+}
+
+}  // namespace
+}  // namespace brantwick::testing

@@ -1,0 +1,162 @@
+// Becoming a daemon, as the kernel and the system log tell it.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+#include "startup/daemon_start.h"
+#include "support/daemon_fixture.h"
+
+namespace brantwick::testing {
+namespace {
+
+using Daemon = DaemonTest;
+
+std::string proc(pid_t pid, const std::string& what) {
+  return "/proc/" + std::to_string(pid) + "/" + what;
+}
+
+// A field of /proc/PID/status, such as "Uid" or "Groups".
+std::vector<long> status_field(pid_t pid, const std::string& name) {
+  std::ifstream in(proc(pid, "status"));
+  std::vector<long> values;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + ":", 0) != 0) continue;
+    std::istringstream fields(line.substr(name.size() + 1));
+    for (long v; fields >> v;) values.push_back(v);
+  }
+  return values;
+}
+
+std::vector<std::string> open_descriptors(pid_t pid) {
+  std::vector<std::string> targets;
+  DIR* d = opendir(proc(pid, "fd").c_str());
+  if (d == nullptr) return targets;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[4096] = {};
+    const std::string link = proc(pid, "fd/") + e->d_name;
+    readlink(link.c_str(), target, sizeof target - 1);
+    targets.push_back(std::string(e->d_name) + " -> " + target);
+  }
+  closedir(d);
+  std::sort(targets.begin(), targets.end());
+  return targets;
+}
+
+TEST_F(Daemon, ParentDaemonAndRetrieverAreThreeProcesses) {
+  write_file(logfile, change_line("edge1"));
+  const run_result started = start();
+  ASSERT_GT(daemon.pid, 0);
+  const std::string pid_text = read_file(pidfile);
+  EXPECT_EQ(pid_text, std::to_string(daemon.pid));  // no line end
+
+  ASSERT_TRUE(wait_for(log, "Executing '", 10s));
+  const auto running = with_text(log, "Running with pid");
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_EQ(running[0].text, "Running with pid " + pid_text);
+  EXPECT_EQ(running[0].severity, 6);
+  EXPECT_EQ(running[0].pid, started.pid);
+  const pid_t child = with_text(log, "Executing '")[0].pid;
+  EXPECT_EQ(with_text(log, "has rotated")[0].pid, daemon.pid);
+  EXPECT_NE(started.pid, daemon.pid);
+  EXPECT_NE(child, daemon.pid);
+  EXPECT_NE(child, started.pid);
+  // Settings are reported before the fork, by the process that was started.
+  EXPECT_EQ(with_text(log, "Will watch log file")[0].pid, started.pid);
+}
+
+TEST_F(Daemon, PidFileThatCannotBeOpenedIsReportedAndTheDaemonRuns) {
+  const std::string bad = dir.file("no-such-dir/brantwick.pid");
+  const run_result started = run({"-p", bad, "-t", "1", "-r", retriever, logfile});
+  EXPECT_EQ(started.status, 0);
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  daemon.pid = with_text(log, "Sleeping for")[0].pid;
+  const auto failed = with_text(log, "Unable to open pid file");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].text,
+            "Unable to open pid file '" + bad + "' for writing: No such file or directory");
+  EXPECT_EQ(failed[0].severity, 3);
+  EXPECT_EQ(count_text(log, "Running with pid"), 0u);
+}
+
+TEST_F(Daemon, WithoutPidFileNothingIsWrittenOrSaid) {
+  const run_result started = run({"-t", "1", "-r", retriever, logfile});
+  EXPECT_EQ(started.status, 0);
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  daemon.pid = with_text(log, "Sleeping for")[0].pid;
+  EXPECT_EQ(count_text(log, "Running with pid"), 0u);
+  EXPECT_EQ(count_text(log, "pid file"), 0u);
+}
+
+TEST_F(Daemon, IsADetachedSessionLeaderHoldingOnlyDevNull) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(1));
+  EXPECT_EQ(getsid(daemon.pid), daemon.pid);
+  // Field 7 of stat is the controlling terminal: none.
+  const std::string stat = read_file(proc(daemon.pid, "stat"));
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string state;
+  long ppid, pgrp, session, tty;
+  fields >> state >> ppid >> pgrp >> session >> tty;
+  EXPECT_EQ(tty, 0);
+  const std::string null = "/dev/null";
+  EXPECT_EQ(open_descriptors(daemon.pid),
+            (std::vector<std::string>{"0 -> " + null, "1 -> " + null, "2 -> " + null}));
+}
+
+TEST_F(Daemon, TakesTheRequestedUserAndGroup) {
+  write_file(logfile, change_line("edge1"));
+  chmod(logfile.c_str(), 0644);
+  start({"-u", "65534", "-g", "65534"});
+  const auto calls = retrievals(1);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(status_field(daemon.pid, "Uid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Gid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Groups"), (std::vector<long>{65534}));
+  EXPECT_EQ(calls[0].uid, 65534u);
+  EXPECT_EQ(calls[0].gid, 65534u);
+}
+
+TEST_F(Daemon, UserAloneChangesOnlyTheUser) {
+  start({"-u", "65534"});
+  ASSERT_TRUE(wait_passes(1));
+  EXPECT_EQ(status_field(daemon.pid, "Uid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Gid"), (std::vector<long>{0, 0, 0, 0}));
+}
+
+TEST_F(Daemon, NoIdentityOptionKeepsTheStartersIdentity) {
+  start({"-u", "0", "-g", "0"});
+  ASSERT_TRUE(wait_passes(1));
+  EXPECT_EQ(status_field(daemon.pid, "Uid"), status_field(getpid(), "Uid"));
+  EXPECT_EQ(status_field(daemon.pid, "Gid"), status_field(getpid(), "Gid"));
+  EXPECT_EQ(status_field(daemon.pid, "Groups"), status_field(getpid(), "Groups"));
+}
+
+TEST_F(Daemon, FailedIdentityChangeEndsTheDaemon) {
+  // Started unprivileged, it cannot become another user: it says so and ends
+  // with status 1 before its first pass.
+  const run_result started =
+      run_in_private_dev(log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1",
+                                   logfile});
+  ASSERT_EQ(started.status, 0);
+  ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 5s));
+  const auto failed = with_text(log, "Unable to change identity");
+  EXPECT_EQ(failed[0].severity, 2);
+  // Orphaned, the daemon came back to this process, which can see how it ended.
+  int status = 0;
+  ASSERT_EQ(waitpid(failed[0].pid, &status, 0), failed[0].pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(count_text(log, "Sleeping for"), 0u);
+}
+
+}  // namespace
+}  // namespace brantwick::testing

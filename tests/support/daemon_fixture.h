@@ -1,0 +1,72 @@
+// A test's own world for the real program: a private /dev whose log socket the
+// test reads, a retriever stub, a watched file, and a guard that stops the
+// daemon the test started.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/run_program.h"
+#include "support/syslog_sink.h"
+#include "support/temp_dir.h"
+
+namespace brantwick::testing {
+
+using namespace std::chrono_literals;
+
+inline constexpr int facility_local3 = 152;
+
+struct DaemonTest : ::testing::Test {
+  temp_dir dir;
+  syslog_sink log{dir.file("dev")};
+  std::string retriever = install_retriever_stub(dir.path);
+  std::string logfile = dir.file("devices.log");
+  std::string pidfile = dir.file("brantwick.pid");
+  process_guard daemon;
+
+  DaemonTest() { chmod(dir.path.c_str(), 0755); }
+
+  // Runs the program with `args` after its name; the daemon it leaves (if any)
+  // is stopped at the end of the test.
+  run_result run(const std::vector<std::string>& args) {
+    std::vector<std::string> full{brantwick_binary()};
+    full.insert(full.end(), args.begin(), args.end());
+    run_result result = run_in_private_dev(log.dev, full);
+    const std::string pid = read_file(pidfile);
+    if (!pid.empty()) daemon.pid = std::stoi(pid);
+    return result;
+  }
+
+  // The usual start: a PID file, one-second passes, the stub, the watched file.
+  run_result start(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"-p", pidfile, "-t", "1", "-r", retriever};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(logfile);
+    run_result result = run(args);
+    EXPECT_EQ(result.status, 0) << result.stderr_text;
+    return result;
+  }
+
+  // Waits for the end of the next pass of the daemon.
+  bool wait_passes(std::size_t passes) {
+    return wait_for(log, "Sleeping for", 10s, count_text(log, "Sleeping for") + passes);
+  }
+
+  std::vector<retrieval> retrievals(std::size_t count) {
+    return wait_for_retrievals(dir.path, count, 10s);
+  }
+};
+
+// A syslog line in the shape the host's syslog daemon writes.
+inline std::string device_line(const std::string& device, const std::string& message) {
+  return "Mar  3 10:15:02 " + device + " " + message + "\n";
+}
+inline std::string change_line(const std::string& device, const std::string& tail = "") {
+  return device_line(device, "412: *Mar  3 10:15:02.123: %SYS-5-CONFIG_I: Configured from console by admin" + tail);
+}
+
+}  // namespace brantwick::testing

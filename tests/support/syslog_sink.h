@@ -1,0 +1,47 @@
+// Receives what the program sends to the system log: a private /dev with its own
+// `log` datagram socket, which the program sees as /dev when started through
+// run_in_private_dev.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace brantwick::testing {
+
+struct syslog_message {
+  int facility = -1;  // the code as sent, already multiplied by 8
+  int severity = -1;
+  std::string ident;
+  pid_t pid = 0;
+  std::string text;
+};
+
+// Parses "<PRI>Mmm dd hh:mm:ss ident[pid]: text"; false if the shape differs.
+bool parse_syslog_datagram(std::string_view datagram, syslog_message& out);
+
+struct syslog_sink {
+  // Creates `dev` with null, zero, random and urandom devices and the socket.
+  explicit syslog_sink(const std::string& dev);
+  std::string dev;
+  unique_fd socket;
+  std::vector<syslog_message> messages;  // everything received so far, in order
+};
+
+using std::chrono::milliseconds;
+
+// Receives until `count` messages in all contain `needle`, or `timeout` passes.
+bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,
+              std::size_t count = 1);
+// Receives until nothing has arrived for `quiet`.
+void settle(syslog_sink& sink, milliseconds quiet);
+// The messages received so far whose text contains `needle`.
+std::vector<syslog_message> with_text(const syslog_sink& sink, std::string_view needle);
+std::size_t count_text(const syslog_sink& sink, std::string_view needle);
+
+}  // namespace brantwick::testing

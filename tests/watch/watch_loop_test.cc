@@ -1,0 +1,229 @@
+// The watch loop through the real program: passes, rotation, truncation, half
+// lines, missing files and retrievers, as the system log and the stub see them.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "support/daemon_fixture.h"
+
+namespace brantwick::testing {
+namespace {
+
+using WatchLoop = DaemonTest;
+
+std::string detail_of(const std::string& line) {
+  return line.substr(std::string("Mar  3 10:15:02 ").size() + line.substr(16).find(' ') + 1);
+}
+
+TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
+  const std::string first = change_line("edge1", " on vty0");
+  write_file(logfile, device_line("edge2", "1: %LINK-3-UPDOWN: Interface up") + first +
+                          change_line("core1") + change_line("edge1", " again"));
+  start();
+  const auto calls = retrievals(2);
+  ASSERT_EQ(calls.size(), 2u);
+  ASSERT_TRUE(wait_passes(1));
+
+  // One retrieval per device, with the detail of its first line.
+  std::map<std::string, std::string> by_device;
+  for (const auto& call : calls) {
+    ASSERT_EQ(call.args.size(), 2u);
+    by_device[call.args[0]] = call.args[1];
+    EXPECT_NE(call.pid, daemon.pid);
+  }
+  EXPECT_EQ(by_device["edge1"], detail_of(first));
+  EXPECT_EQ(by_device["core1"], detail_of(change_line("core1")));
+
+  const auto rotated = with_text(log, "Log file '" + logfile + "' has rotated");
+  ASSERT_EQ(rotated.size(), 1u);
+  EXPECT_EQ(rotated[0].severity, 6);
+  EXPECT_EQ(rotated[0].pid, daemon.pid);
+  EXPECT_EQ(rotated[0].ident, "brantfetch");
+  EXPECT_EQ(rotated[0].facility, facility_local3);
+
+  // Announced in the order the devices first appeared, each before its fork.
+  const auto reveals = with_text(log, "reveals config change");
+  ASSERT_EQ(reveals.size(), 2u);
+  EXPECT_EQ(reveals[0].text, "Logfile '" + logfile + "' reveals config change on 'edge1'");
+  EXPECT_EQ(reveals[1].text, "Logfile '" + logfile + "' reveals config change on 'core1'");
+  EXPECT_EQ(reveals[0].severity, 6);
+
+  ASSERT_TRUE(wait_for(log, "Executing '" + retriever + "' to retrieve configuration", 5s, 2));
+  for (const auto& call : calls) {
+    const auto spawned = with_text(log, "Spawned process " + std::to_string(call.pid) +
+                                            " to retrieve configuration");
+    ASSERT_EQ(spawned.size(), 1u);
+    EXPECT_EQ(spawned[0].severity, 7);
+    EXPECT_EQ(spawned[0].pid, daemon.pid);
+  }
+  for (const auto& exec : with_text(log, "Executing '")) {
+    EXPECT_EQ(exec.severity, 7);
+    EXPECT_NE(exec.pid, daemon.pid);  // logged by the child under its own pid
+  }
+  const auto sleeping = with_text(log, "Sleeping for 1 seconds");
+  ASSERT_FALSE(sleeping.empty());
+  EXPECT_EQ(sleeping[0].severity, 7);
+}
+
+TEST_F(WatchLoop, LaterPassesReadOnlyWhatWasAppended) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(2));
+  settle(log, 100ms);
+  const std::size_t before = log.messages.size();
+
+  // A pass over an unchanged file says nothing but that it sleeps.
+  ASSERT_TRUE(wait_passes(1));
+  settle(log, 100ms);
+  for (std::size_t i = before; i < log.messages.size(); ++i)
+    EXPECT_EQ(log.messages[i].text, "Sleeping for 1 seconds");
+
+  append_file(logfile, device_line("edge1", "2: %SYS-5-NOTCONFIG") + change_line("edge1") +
+                           change_line("edge2") + change_line("edge1"));
+  const auto calls = retrievals(3);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
+  EXPECT_EQ(count_text(log, "has rotated"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 2u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+}
+
+TEST_F(WatchLoop, RotatedFileIsReadFromItsStart) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(1));
+  ASSERT_EQ(rename(logfile.c_str(), (logfile + ".1").c_str()), 0);
+  write_file(logfile, change_line("edge2"));
+  const auto calls = retrievals(2);
+  ASSERT_EQ(calls.size(), 2u);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(count_text(log, "Log file '" + logfile + "' has rotated"), 2u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+}
+
+TEST_F(WatchLoop, FileTruncatedInPlaceIsReadFromItsStart) {
+  write_file(logfile, change_line("edge1") + change_line("edge2") + change_line("edge3"));
+  start();
+  ASSERT_EQ(retrievals(3).size(), 3u);
+  ASSERT_TRUE(wait_passes(1));
+  // Shorter than the old offset after the truncation: nothing is lost.
+  { std::ofstream truncate(logfile, std::ios::trunc); }
+  append_file(logfile, change_line("edge4"));
+  ASSERT_EQ(retrievals(4).size(), 4u);
+  ASSERT_TRUE(wait_passes(2));
+  const auto truncated = with_text(log, "Log file '" + logfile + "' has been truncated");
+  ASSERT_EQ(truncated.size(), 1u);
+  EXPECT_EQ(truncated[0].severity, 6);
+  EXPECT_EQ(count_text(log, "has rotated"), 1u);
+  EXPECT_EQ(read_retrievals(dir.path).size(), 4u);
+}
+
+TEST_F(WatchLoop, HalfWrittenLineWaitsForItsLineFeed) {
+  const std::string line = change_line("edge1", " and more");
+  write_file(logfile, line.substr(0, 40));
+  start();
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_TRUE(read_retrievals(dir.path).empty());
+  append_file(logfile, line.substr(40));
+  const auto calls = retrievals(1);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].args, (std::vector<std::string>{"edge1", detail_of(line)}));
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(read_retrievals(dir.path).size(), 1u);
+}
+
+TEST_F(WatchLoop, MissingFileIsReportedEachPassAndReadOnceItAppears) {
+  start();
+  ASSERT_TRUE(wait_passes(2));
+  const auto stat_failures = with_text(log, "Unable to stat file '" + logfile +
+                                                "': No such file or directory (unnecessary "
+                                                "config check-ins may result)");
+  const auto open_failures =
+      with_text(log, "Log file '" + logfile + "' is un-openable: No such file or directory");
+  ASSERT_GE(stat_failures.size(), 2u);
+  ASSERT_GE(open_failures.size(), 2u);
+  EXPECT_EQ(stat_failures[0].severity, 4);
+  EXPECT_EQ(open_failures[0].severity, 4);
+  EXPECT_TRUE(read_retrievals(dir.path).empty());
+
+  write_file(logfile, change_line("edge1"));
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_for(log, "has rotated", 5s));
+}
+
+TEST_F(WatchLoop, RetrieverThatCannotRunIsReportedByEachChild) {
+  const std::string missing = dir.file("no-such-retriever");
+  write_file(logfile, change_line("edge1") + change_line("edge2"));
+  ASSERT_EQ(run({"-p", pidfile, "-t", "1", "-r", missing, logfile}).status, 0);
+  ASSERT_TRUE(wait_for(log, "Failed to execute '" + missing + "': No such file or directory", 10s, 2));
+  const auto failures = with_text(log, "Failed to execute");
+  EXPECT_EQ(failures[0].severity, 2);
+  EXPECT_NE(failures[0].pid, failures[1].pid);
+  EXPECT_NE(failures[0].pid, daemon.pid);
+  // The daemon goes on with its passes, and the failed children leave nothing.
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_TRUE(children_of(daemon.pid).empty());
+}
+
+TEST_F(WatchLoop, FinishedRetrievalsLeaveNoZombies) {
+  std::string lines;
+  for (int i = 0; i < 20; ++i) lines += change_line("edge" + std::to_string(i));
+  write_file(logfile, lines);
+  start();
+  ASSERT_EQ(retrievals(20).size(), 20u);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_TRUE(zombie_children_of(daemon.pid).empty());
+  EXPECT_TRUE(children_of(daemon.pid).empty());
+}
+
+TEST_F(WatchLoop, RetrieverGetsTheEnvironmentAndDefaultChildSignals) {
+  setenv("BRANTWICK_TEST_PROBE", "probe value", 1);
+  write_file(logfile, change_line("edge1"));
+  start();
+  unsetenv("BRANTWICK_TEST_PROBE");
+  const auto calls = retrievals(1);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].environment_probe, "probe value");
+  // Bit 17 of the ignored-signal mask is SIGCHLD.
+  const unsigned long ignored = std::stoul(calls[0].sig_ignored, nullptr, 16);
+  EXPECT_EQ(ignored & (1ul << (SIGCHLD - 1)), 0u);
+}
+
+TEST_F(WatchLoop, ProcessTitleShowsWhatTheLoopDoes) {
+  // A large sparse file keeps the daemon reading long enough to be seen at it.
+  write_file(logfile, "");
+  ASSERT_EQ(truncate(logfile.c_str(), 8LL << 30), 0);
+  start();
+  const std::string cmdline = "/proc/" + std::to_string(daemon.pid) + "/cmdline";
+  const std::string checking = "brantwick: Checking logfile '" + logfile + "'";
+  const std::string sleeping = "brantwick: Sleeping";
+  bool seen_checking = false, seen_sleeping = false;
+  for (int i = 0; i < 20000 && !(seen_checking && seen_sleeping); ++i) {
+    const std::string title = read_file(cmdline);
+    seen_checking |= title == checking + '\0';
+    seen_sleeping |= title == sleeping + '\0';
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  EXPECT_TRUE(seen_checking);
+  EXPECT_TRUE(seen_sleeping);
+}
+
+TEST_F(WatchLoop, EmptyWatchListOnlySleeps) {
+  ASSERT_EQ(run({"-p", pidfile, "-t", "0", "-r", retriever}).status, 0);
+  ASSERT_TRUE(wait_for(log, "Sleeping for 0 seconds", 5s, 50));
+  for (const auto& m : log.messages) {
+    if (m.pid == daemon.pid) {
+      EXPECT_EQ(m.text, "Sleeping for 0 seconds");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brantwick::testing
