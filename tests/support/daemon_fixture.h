@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,20 @@ struct DaemonTest : ::testing::Test {
   process_guard daemon;
 
   DaemonTest() { chmod(dir.path.c_str(), 0755); }
+
+  // On failure, what the program said helps more than the assertion alone.
+  ~DaemonTest() override {
+    if (!HasFailure()) return;
+    settle(log, 100ms);
+    for (const auto& m : log.messages)
+      std::fprintf(stderr, "  syslog <%d.%d> %s[%d]: %s\n", m.facility, m.severity,
+                   m.ident.c_str(), static_cast<int>(m.pid), m.text.c_str());
+    for (const auto& r : read_retrievals(dir.path)) {
+      std::fprintf(stderr, "  retrieval %d:", static_cast<int>(r.pid));
+      for (const auto& a : r.args) std::fprintf(stderr, " [%s]", a.c_str());
+      std::fprintf(stderr, "\n");
+    }
+  }
 
   // Runs the program with `args` after its name; the daemon it leaves (if any)
   // is stopped at the end of the test.

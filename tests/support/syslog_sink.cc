@@ -1,15 +1,19 @@
 #include "support/syslog_sink.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <stdexcept>
 
 namespace brantwick::testing {
+
+using namespace std::chrono_literals;
 
 bool parse_syslog_datagram(std::string_view d, syslog_message& out) {
   if (d.size() < 3 || d[0] != '<') return false;
@@ -55,22 +59,53 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
   chmod(path.c_str(), 0666);  // a daemon that dropped to nobody must still be heard
   int size = 8 << 20;
   setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  stop_read.reset(ends[0]);
+  stop_write.reset(ends[1]);
+  receiver = std::thread([this] {
+    char buffer[65536];
+    for (;;) {
+      pollfd p[2] = {{socket.get(), POLLIN, 0}, {stop_read.get(), POLLIN, 0}};
+      if (poll(p, 2, -1) < 0) continue;
+      if (p[1].revents != 0) return;
+      if (paused) {
+        std::this_thread::sleep_for(milliseconds(5));
+        continue;
+      }
+      const ssize_t got = recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got <= 0) continue;
+      syslog_message message;
+      const std::string_view datagram(buffer, static_cast<std::size_t>(got));
+      if (!parse_syslog_datagram(datagram, message)) message.text = std::string(datagram);
+      std::lock_guard<std::mutex> hold(lock);
+      arrived.push_back(std::move(message));
+    }
+  });
+}
+
+syslog_sink::~syslog_sink() {
+  (void)!write(stop_write.get(), "x", 1);
+  receiver.join();
 }
 
 namespace {
 
-// Takes one datagram if one arrives within `timeout`.
+// Takes what has arrived; waits up to `timeout` for at least one message.
 bool receive_one(syslog_sink& sink, milliseconds timeout) {
-  pollfd p{sink.socket.get(), POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
-  char buffer[65536];
-  const ssize_t got = recv(sink.socket.get(), buffer, sizeof buffer, 0);
-  if (got <= 0) return false;
-  syslog_message message;
-  if (!parse_syslog_datagram(std::string_view(buffer, static_cast<std::size_t>(got)), message))
-    message.text = std::string(buffer, static_cast<std::size_t>(got));
-  sink.messages.push_back(std::move(message));
-  return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(sink.lock);
+      if (!sink.arrived.empty()) {
+        for (auto& m : sink.arrived) sink.messages.push_back(std::move(m));
+        sink.arrived.clear();
+        return true;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
 }
 
 }  // namespace
@@ -84,17 +119,22 @@ std::size_t count_text(const syslog_sink& sink, std::string_view needle) {
 bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,
               std::size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (count_text(sink, needle) < count) {
+  std::size_t seen = 0, scanned = 0;
+  for (;;) {
+    for (; scanned < sink.messages.size(); ++scanned)
+      seen += sink.messages[scanned].text.find(needle) != std::string::npos;
+    if (seen >= count) return true;
     const auto left = std::chrono::duration_cast<milliseconds>(deadline -
                                                                std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     receive_one(sink, left);
   }
-  return true;
 }
 
 void settle(syslog_sink& sink, milliseconds quiet) {
-  while (receive_one(sink, quiet)) {
+  // A daemon that never pauses (-t 0) is never quiet: give up after a while.
+  const auto limit = std::chrono::steady_clock::now() + 20 * quiet + 1s;
+  while (receive_one(sink, quiet) && std::chrono::steady_clock::now() < limit) {
   }
 }
 

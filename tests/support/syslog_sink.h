@@ -5,7 +5,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +28,21 @@ struct syslog_message {
 // Parses "<PRI>Mmm dd hh:mm:ss ident[pid]: text"; false if the shape differs.
 bool parse_syslog_datagram(std::string_view datagram, syslog_message& out);
 
+// A receiving thread drains the socket at once, as a syslog daemon would: the
+// socket's queue is short, and a sender blocks while it is full.
 struct syslog_sink {
   // Creates `dev` with null, zero, random and urandom devices and the socket.
   explicit syslog_sink(const std::string& dev);
+  ~syslog_sink();
   std::string dev;
   unique_fd socket;
-  std::vector<syslog_message> messages;  // everything received so far, in order
+  unique_fd stop_read, stop_write;  // a pipe that tells the thread to end
+  std::thread receiver;
+  // While set, nothing is received: the socket's queue fills and senders block.
+  std::atomic<bool> paused{false};
+  std::mutex lock;
+  std::vector<syslog_message> arrived;   // filled by the thread, under lock
+  std::vector<syslog_message> messages;  // what the test has taken, in order
 };
 
 using std::chrono::milliseconds;
@@ -38,7 +50,7 @@ using std::chrono::milliseconds;
 // Receives until `count` messages in all contain `needle`, or `timeout` passes.
 bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,
               std::size_t count = 1);
-// Receives until nothing has arrived for `quiet`.
+// Receives until nothing has arrived for `quiet` (or for long enough).
 void settle(syslog_sink& sink, milliseconds quiet);
 // The messages received so far whose text contains `needle`.
 std::vector<syslog_message> with_text(const syslog_sink& sink, std::string_view needle);
