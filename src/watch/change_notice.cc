@@ -31,8 +31,9 @@ std::optional<split_line> split_change_line(char* line) noexcept {
 
 namespace {
 
-bool is_pending(const pending_changes& pending, std::string_view device) noexcept {
-  if (pending.index_complete) return pending.devices.count(device) != 0;
+bool is_pending(const pending_changes& pending, std::string_view device,
+                std::uint64_t hash) noexcept {
+  if (pending.index_complete) return find_device(pending.devices, device, hash) != nullptr;
   for (const change_notice* entry = pending.head.next.get(); entry; entry = entry->next.get()) {
     if (entry->device && *entry->device == device) return true;
   }
@@ -45,7 +46,8 @@ void note_change_line(const watch_config& config, pending_changes& pending, char
   const std::optional<split_line> split = split_change_line(line);
   if (!split) return;
   const std::string_view device = split->device;
-  if (is_pending(pending, device)) return;
+  const std::uint64_t hash = device_hash(device);
+  if (is_pending(pending, device, hash)) return;
 
   change_notice* entry =
       allocation_should_fail() ? nullptr : new (std::nothrow) change_notice;
@@ -60,12 +62,10 @@ void note_change_line(const watch_config& config, pending_changes& pending, char
     log_event(config, sev_critical, "Memory allocation failed [2d]");
     return;
   }
-  try {
-    pending.devices.insert(*entry->device);
-  } catch (const std::bad_alloc&) {
-    // The entry stays: a change is never dropped for want of an index entry.
+  // The entry stays even without its index slot: a change is never dropped
+  // for want of one.
+  if (pending.index_complete && !add_device(pending.devices, entry, hash))
     pending.index_complete = false;
-  }
   if (!copy_text(entry->detail, split->detail)) {
     log_event(config, sev_critical, "Memory allocation failed [3d]");
   }
@@ -77,7 +77,7 @@ void clear_pending(pending_changes& pending) noexcept {
     pending.head.next = std::move(rest);
   }
   pending.tail = &pending.head;
-  pending.devices.clear();
+  clear_devices(pending.devices);
   pending.index_complete = true;
 }
 

@@ -6,9 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-
 #include "common/watch_config.h"
+#include "watch/device_index.h"
 
 namespace brantwick {
 
@@ -28,9 +27,8 @@ struct change_notice {
 struct pending_changes {
   change_notice head;  // sentinel: only its next is used
   change_notice* tail = &head;
-  // Views into the entries' device strings, which stay put while the entries live.
-  std::unordered_set<std::string_view> devices;
-  // False once an index insertion ran out of memory: look-ups then walk the list.
+  device_index devices;
+  // False once the index could not grow: look-ups then walk the list.
   bool index_complete = true;
 };
 
@@ -46,7 +44,8 @@ std::optional<split_line> split_change_line(char* line) noexcept;
 // Splits the line and appends its device unless it is pending already.
 void note_change_line(const watch_config& config, pending_changes& pending, char* line) noexcept;
 
-// Empties the list one entry at a time (no deep recursion) and clears the index.
+// Empties the list one entry at a time (no deep recursion) and clears the index,
+// which keeps its room for the next file.
 void clear_pending(pending_changes& pending) noexcept;
 
 }  // namespace brantwick

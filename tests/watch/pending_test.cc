@@ -75,7 +75,7 @@ TEST_F(Pending, ClearingEmptiesListAndIndex) {
 TEST_F(Pending, IncompleteIndexFallsBackToTheList) {
   note("Mar 3 10:15:02 edge1 x\n");
   pending.index_complete = false;
-  pending.devices.clear();
+  clear_devices(pending.devices);
   note("Mar 3 10:15:02 edge1 y\n");
   note("Mar 3 10:15:02 edge2 z\n");
   EXPECT_EQ(entries(), (entry_list{{"edge1", "x\n"}, {"edge2", "z\n"}}));

@@ -1,0 +1,81 @@
+#include "watch/device_index.h"
+
+#include <cstring>
+#include <new>
+
+#include "watch/change_notice.h"
+
+namespace brantwick {
+
+std::uint64_t device_hash(std::string_view text) noexcept {
+  // FNV-1a over 8-byte words, then a final mix: device texts are short, and
+  // their last bytes (the numbers in "edge12", "10.0.0.7") must spread well.
+  std::uint64_t h = 0xcbf29ce484222325ull ^ text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    h = (h ^ word) * 0x100000001b3ull;
+  }
+  std::uint64_t tail = 0;
+  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
+  h = (h ^ tail) * 0x100000001b3ull;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return h;
+}
+
+namespace {
+
+std::size_t home(std::uint64_t hash, std::size_t capacity) noexcept {
+  return static_cast<std::size_t>(hash) & (capacity - 1);
+}
+
+void place(device_index::slot* slots, std::size_t capacity, std::uint64_t hash,
+           const change_notice* entry) noexcept {
+  std::size_t i = home(hash, capacity);
+  while (slots[i].entry != nullptr) i = (i + 1) & (capacity - 1);
+  slots[i] = {hash, entry};
+}
+
+bool grow(device_index& index) noexcept {
+  const std::size_t capacity = index.capacity ? index.capacity * 2 : 64;
+  device_index::slot* slots = new (std::nothrow) device_index::slot[capacity]();
+  if (slots == nullptr) return false;
+  for (std::size_t i = 0; i < index.capacity; ++i) {
+    const device_index::slot& old = index.slots[i];
+    if (old.entry != nullptr) place(slots, capacity, old.hash, old.entry);
+  }
+  index.slots.reset(slots);
+  index.capacity = capacity;
+  return true;
+}
+
+}  // namespace
+
+const change_notice* find_device(const device_index& index, std::string_view device,
+                                 std::uint64_t hash) noexcept {
+  if (index.count == 0) return nullptr;
+  for (std::size_t i = home(hash, index.capacity);; i = (i + 1) & (index.capacity - 1)) {
+    const device_index::slot& s = index.slots[i];
+    if (s.entry == nullptr) return nullptr;
+    if (s.hash == hash && *s.entry->device == device) return s.entry;
+  }
+}
+
+bool add_device(device_index& index, const change_notice* entry, std::uint64_t hash) noexcept {
+  // At most half full, so that probes stay short.
+  if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
+  place(index.slots.get(), index.capacity, hash, entry);
+  ++index.count;
+  return true;
+}
+
+void clear_devices(device_index& index) noexcept {
+  if (index.count == 0) return;
+  std::memset(static_cast<void*>(index.slots.get()), 0, index.capacity * sizeof(device_index::slot));
+  index.count = 0;
+}
+
+}  // namespace brantwick
