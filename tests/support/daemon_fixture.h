@@ -28,6 +28,7 @@ struct DaemonTest : ::testing::Test {
   std::string logfile = dir.file("devices.log");
   std::string pidfile = dir.file("brantwick.pid");
   process_guard daemon;
+  std::string program = brantwick_binary();  // a test build of it may stand in
 
   DaemonTest() { chmod(dir.path.c_str(), 0755); }
 
@@ -48,7 +49,7 @@ struct DaemonTest : ::testing::Test {
   // Runs the program with `args` after its name; the daemon it leaves (if any)
   // is stopped at the end of the test.
   run_result run(const std::vector<std::string>& args) {
-    std::vector<std::string> full{brantwick_binary()};
+    std::vector<std::string> full{program};
     full.insert(full.end(), args.begin(), args.end());
     run_result result = run_in_private_dev(log.dev, full);
     const std::string pid = read_file(pidfile);

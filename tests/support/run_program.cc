@@ -23,6 +23,11 @@ const std::string& brantwick_binary() {
   return path;
 }
 
+const std::string& failing_alloc_binary() {
+  static const std::string path = FAILING_ALLOC_BINARY;
+  return path;
+}
+
 const std::string& retriever_stub_binary() {
   static const std::string path = RETRIEVER_STUB_BINARY;
   return path;

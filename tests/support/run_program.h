@@ -12,6 +12,8 @@ namespace brantwick::testing {
 // Paths of the binaries under test, from the build.
 const std::string& brantwick_binary();
 const std::string& retriever_stub_binary();
+// The program built with allocations that fail on request (BRANTWICK_FAIL_ALLOC).
+const std::string& failing_alloc_binary();
 
 struct run_result {
   int status = -1;      // exit status, or 128 + signal
