@@ -32,6 +32,10 @@ extern char** environ;
 
 namespace brantwick {
 
+// The environment's new home, held here as well: the C library may let go of
+// `environ` itself on the way out. Not static, so that it is kept.
+char** proc_title_environment = nullptr;
+
 namespace {
 
 // The original argument area, from argv[0] to the end of the last environment
@@ -60,6 +64,7 @@ bool move_environment() noexcept {
     }
   }
   copy[count] = nullptr;
+  proc_title_environment = copy;
   environ = copy;
   return true;
 }
