@@ -28,7 +28,6 @@ void set_proc_title(const char* format, ...) noexcept {
 
 #else
 
-extern char** environ;
 
 namespace brantwick {
 

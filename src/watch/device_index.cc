@@ -10,18 +10,18 @@ namespace brantwick {
 std::uint64_t device_hash(std::string_view text) noexcept {
   // FNV-1a over 8-byte words, then a final mix: device texts are short, and
   // their last bytes (the numbers in "edge12", "10.0.0.7") must spread well.
-  std::uint64_t h = 0xcbf29ce484222325ull ^ text.size();
+  std::uint64_t h = 0xcbf29ce484222325ULL ^ text.size();
   std::size_t i = 0;
   for (; i + 8 <= text.size(); i += 8) {
     std::uint64_t word;
     std::memcpy(&word, text.data() + i, 8);
-    h = (h ^ word) * 0x100000001b3ull;
+    h = (h ^ word) * 0x100000001b3ULL;
   }
   std::uint64_t tail = 0;
   if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
-  h = (h ^ tail) * 0x100000001b3ull;
+  h = (h ^ tail) * 0x100000001b3ULL;
   h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdull;
+  h *= 0xff51afd7ed558ccdULL;
   h ^= h >> 33;
   return h;
 }
@@ -65,7 +65,7 @@ const change_notice* find_device(const device_index& index, std::string_view dev
 }
 
 bool add_device(device_index& index, const change_notice* entry, std::uint64_t hash) noexcept {
-  // At most half full, so that probes stay short.
+  // At most half fULL, so that probes stay short.
   if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
   place(index.slots.get(), index.capacity, hash, entry);
   ++index.count;

@@ -14,7 +14,7 @@ inline constexpr std::size_t piece_chars = 254;
 // A piece with its terminating NUL.
 using piece_buffer = char[piece_chars + 1];
 
-inline constexpr std::size_t read_block_size = 128 * 1024;
+inline constexpr std::size_t read_block_size = std::size_t{128} * 1024;
 
 // Reading state for one file in one pass. Does not own the descriptor. Lives on
 // the caller's stack; its buffer is fixed, whatever the size of the file.

@@ -13,6 +13,9 @@ namespace {
 
 struct Valgrind : DaemonTest {
   void SetUp() override {
+#ifdef BRANTWICK_SANITIZE
+    GTEST_SKIP() << "a sanitizer build cannot run under memcheck";
+#endif
     if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   }
 
