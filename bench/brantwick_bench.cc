@@ -48,11 +48,13 @@ const char* const change = "%SYS-5-CONFIG_I: Configured from console by admin on
 
 std::string log_line(std::mt19937_64& random, bool marked, unsigned device) {
   char line[256];
-  const unsigned h = static_cast<unsigned>(random() % 24), m = static_cast<unsigned>(random() % 60),
+  const unsigned h = static_cast<unsigned>(random() % 24),
+                 m = static_cast<unsigned>(random() % 60),
                  s = static_cast<unsigned>(random() % 60);
   const char* text = marked ? change : messages[random() % std::size(messages)];
-  std::snprintf(line, sizeof line, "Mar  3 %02u:%02u:%02u dev%05u %u: %02u:%02u:%02u.%03u: %s\n",
-                h, m, s, device, static_cast<unsigned>(random() % 100000), h, m, s,
+  std::snprintf(line, sizeof line,
+                "Mar  3 %02u:%02u:%02u dev%05u %u: %02u:%02u:%02u.%03u: %s\n", h, m, s,
+                device, static_cast<unsigned>(random() % 100000), h, m, s,
                 static_cast<unsigned>(random() % 1000), text);
   return line;
 }
@@ -66,7 +68,8 @@ int generate(const char* path, long mib) {
   long long written = 0;
   while (written < target) {
     const bool marked = random() % 100 == 0;
-    const std::string line = log_line(random, marked, static_cast<unsigned>(random() % 10000));
+    const std::string line =
+        log_line(random, marked, static_cast<unsigned>(random() % 10000));
     std::fputs(line.c_str(), out);
     written += static_cast<long long>(line.size());
   }
@@ -91,7 +94,8 @@ pass_figures one_pass(const char* path, off_t offset, watched_file& file) {
   scan_new_lines(config, file, fd.get(), reader, pending);
   pass_figures figures;
   figures.seconds = seconds_since(start);
-  for (const change_notice* e = pending.head.next.get(); e; e = e->next.get()) ++figures.devices;
+  for (const change_notice* e = pending.head.next.get(); e; e = e->next.get())
+    ++figures.devices;
   figures.bytes_read = reader.bytes_read;
   clear_pending(pending);
   return figures;
@@ -108,7 +112,8 @@ double read_floor(const char* path) {
 
 // Runs a command with its output into a pipe (grep stops at the first match
 // when its output is /dev/null) and returns the seconds it took and its output.
-double run_timed(const std::vector<const char*>& argv, std::string* output, long* peak_kib) {
+double run_timed(const std::vector<const char*>& argv, std::string* output,
+                 long* peak_kib) {
   int out[2];
   if (pipe(out) != 0) return -1;
   const auto start = clock_type::now();
@@ -191,7 +196,8 @@ int measure(const char* path) {
     floor.push_back(read_floor(path));
   }
   const double pass_s = median(pass), grep_s = median(grep), floor_s = median(floor);
-  std::printf("file: %s (%.1f MiB)\n", path, static_cast<double>(first.bytes_read) / 1048576.0);
+  std::printf("file: %s (%.1f MiB)\n", path,
+              static_cast<double>(first.bytes_read) / 1048576.0);
   std::printf("first pass:      %.3f s, %zu devices collected (median of %d)\n", pass_s,
               first.devices, runs);
   std::string count;
@@ -215,9 +221,10 @@ int measure(const char* path) {
       inc = one_pass(path, end, file);
       incremental.push_back(inc.seconds);
     }
-    std::printf("incremental pass: %lld bytes appended, %lld bytes read, %.6f s, %zu device\n",
-                static_cast<long long>(line.size()), static_cast<long long>(inc.bytes_read),
-                median(incremental), inc.devices);
+    std::printf(
+        "incremental pass: %lld bytes appended, %lld bytes read, %.6f s, %zu device\n",
+        static_cast<long long>(line.size()), static_cast<long long>(inc.bytes_read),
+        median(incremental), inc.devices);
     if (truncate(path, end) != 0) std::perror("truncate");
   }
 
@@ -225,8 +232,9 @@ int measure(const char* path) {
   dir = dir.substr(0, dir.rfind('/'));
   const double few = dedupe_per_line(dir, 100, 1'000'000);
   const double many = dedupe_per_line(dir, 100'000, 1'000'000);
-  std::printf("dedupe: %.1f ns per marked line at 100 devices, %.1f ns at 100,000 devices\n",
-              few * 1e9, many * 1e9);
+  std::printf(
+      "dedupe: %.1f ns per marked line at 100 devices, %.1f ns at 100,000 devices\n",
+      few * 1e9, many * 1e9);
   std::printf("peak memory of a whole-file pass: %ld KiB\n", peak_memory_kib(path));
   std::printf("first_pass/grep = %.2f\n", pass_s / grep_s);
   return 0;
@@ -235,7 +243,8 @@ int measure(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "generate") == 0) return generate(argv[2], std::atol(argv[3]));
+  if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
+    return generate(argv[2], std::atol(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "measure") == 0) return measure(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "pass") == 0) {
     watched_file file;

@@ -2,6 +2,8 @@
 
 namespace brantwick {
 
-__attribute__((weak)) bool allocation_should_fail() noexcept { return false; }
+__attribute__((weak)) bool allocation_should_fail() noexcept {
+  return false;
+}
 
 }  // namespace brantwick

@@ -14,12 +14,12 @@ struct facility_entry {
 };
 
 inline constexpr std::array<facility_entry, 24> facility_table{{
-    {"auth", 32},    {"authpriv", 80}, {"console", 112}, {"cron", 72},
-    {"daemon", 24},  {"ftp", 88},      {"kern", 0},      {"lpr", 48},
-    {"mail", 16},    {"mark", 192},    {"news", 56},     {"ntp", 96},
-    {"security", 104}, {"syslog", 40}, {"user", 8},      {"uucp", 64},
-    {"local0", 128}, {"local1", 136},  {"local2", 144},  {"local3", 152},
-    {"local4", 160}, {"local5", 168},  {"local6", 176},  {"local7", 184},
+    {"auth", 32},      {"authpriv", 80}, {"console", 112}, {"cron", 72},
+    {"daemon", 24},    {"ftp", 88},      {"kern", 0},      {"lpr", 48},
+    {"mail", 16},      {"mark", 192},    {"news", 56},     {"ntp", 96},
+    {"security", 104}, {"syslog", 40},   {"user", 8},      {"uucp", 64},
+    {"local0", 128},   {"local1", 136},  {"local2", 144},  {"local3", 152},
+    {"local4", 160},   {"local5", 168},  {"local6", 176},  {"local7", 184},
 }};
 
 // Case-insensitive look-up of a facility name.

@@ -7,7 +7,8 @@
 
 namespace brantwick {
 
-void log_event(const watch_config& config, int severity, const char* format, ...) noexcept {
+void log_event(const watch_config& config, int severity, const char* format,
+               ...) noexcept {
   const int saved_errno = errno;
   // Opened afresh for every message so that no connection crosses a fork and a
   // child reports under its own pid.

@@ -28,7 +28,6 @@ void set_proc_title(const char* format, ...) noexcept {
 
 #else
 
-
 namespace brantwick {
 
 // The environment's new home, held here as well: the C library may let go of
@@ -45,7 +44,8 @@ char* args_end = nullptr;  // one past the terminator of the last argument
 char program_name[64] = "brantwick";
 
 void end_of_strings(char* const* strings, char*& end) noexcept {
-  for (; *strings != nullptr && *strings == end; ++strings) end = *strings + std::strlen(*strings) + 1;
+  for (; *strings != nullptr && *strings == end; ++strings)
+    end = *strings + std::strlen(*strings) + 1;
 }
 
 // Gives the environment heap copies; false leaves it where it was.
@@ -97,7 +97,8 @@ void set_proc_title(const char* format, ...) noexcept {
   if (used >= 0 && static_cast<std::size_t>(used) < room - 1) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(area_begin + used, room - static_cast<std::size_t>(used), format, args);
+    std::vsnprintf(area_begin + used, room - static_cast<std::size_t>(used), format,
+                   args);
     va_end(args);
   }
   char* const title_end = area_begin + std::strlen(area_begin);

@@ -10,6 +10,7 @@ namespace brantwick {
 void init_proc_title(int argc, char** argv) noexcept;
 
 // Shows "<program>: " followed by the formatted title; cut to the room there is.
-void set_proc_title(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+void set_proc_title(const char* format, ...) noexcept
+    __attribute__((format(printf, 1, 2)));
 
 }  // namespace brantwick

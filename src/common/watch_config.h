@@ -20,7 +20,7 @@ struct watched_file {
 
 // Created once by the program entry; lives until the process ends.
 struct watch_config {
-  watched_file watch_head;     // sentinel: only its next is used
+  watched_file watch_head;  // sentinel: only its next is used
   std::uint32_t interval = 600;
   std::int32_t facility = 152;  // local3, already shifted as syslog expects
   std::uint32_t uid = 0;        // 0 = keep the current identity

@@ -28,7 +28,8 @@ std::uint32_t group_id(const char* text) noexcept {
   return group ? group->gr_gid : static_cast<std::uint32_t>(std::atoi(text));
 }
 
-[[noreturn]] void refuse(watch_config& config, std::optional<std::string>& pidfile) noexcept {
+[[noreturn]] void refuse(watch_config& config,
+                         std::optional<std::string>& pidfile) noexcept {
   pidfile.reset();
   config.retriever.reset();
   free_watch_list(config.watch_head.next);
@@ -37,7 +38,8 @@ std::uint32_t group_id(const char* text) noexcept {
 
 void add_watched_file(watch_config& config, std::optional<std::string>& pidfile,
                       const char* path) noexcept {
-  watched_file* entry = allocation_should_fail() ? nullptr : new (std::nothrow) watched_file;
+  watched_file* entry =
+      allocation_should_fail() ? nullptr : new (std::nothrow) watched_file;
   if (entry == nullptr) {
     log_event(config, sev_critical, "Memory allocation failed [1]");
     refuse(config, pidfile);
@@ -97,7 +99,8 @@ std::optional<std::string> parse_command_line(watch_config& config, int argc,
         break;
       case 'r':
         if (config.retriever) {
-          log_event(config, sev_error, "Multiple retrieval programs specified ('%s' and '%s'",
+          log_event(config, sev_error,
+                    "Multiple retrieval programs specified ('%s' and '%s'",
                     config.retriever->c_str(), optarg);
           refuse(config, pidfile);
         }
@@ -106,7 +109,8 @@ std::optional<std::string> parse_command_line(watch_config& config, int argc,
           log_event(config, sev_critical, "Memory allocation failed [4]");
           refuse(config, pidfile);
         }
-        log_event(config, sev_debug, "Will use retrieval program '%s'", config.retriever->c_str());
+        log_event(config, sev_debug, "Will use retrieval program '%s'",
+                  config.retriever->c_str());
         break;
       default:
         std::fputs(usage_line, stderr);

@@ -15,6 +15,7 @@ inline constexpr const char* usage_line =
 // Fills `config` and its watch list from the arguments and yields the PID file
 // path, if one was given. Every refusal is logged and ends the process with
 // status 1.
-std::optional<std::string> parse_command_line(watch_config& config, int argc, char** argv) noexcept;
+std::optional<std::string> parse_command_line(watch_config& config, int argc,
+                                              char** argv) noexcept;
 
 }  // namespace brantwick

@@ -16,10 +16,12 @@ namespace brantwick {
 
 namespace {
 
-void write_pid_file(const watch_config& config, const std::string& path, pid_t child) noexcept {
+void write_pid_file(const watch_config& config, const std::string& path,
+                    pid_t child) noexcept {
   unique_file file(std::fopen(path.c_str(), "w"));
   if (!file) {
-    log_event(config, sev_error, "Unable to open pid file '%s' for writing: %m", path.c_str());
+    log_event(config, sev_error, "Unable to open pid file '%s' for writing: %m",
+              path.c_str());
     return;
   }
   log_event(config, sev_info, "Running with pid %u", static_cast<unsigned>(child));

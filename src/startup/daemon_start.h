@@ -11,7 +11,8 @@ namespace brantwick {
 // Forks once. The parent records the child's pid in `pidfile` (if given) and
 // exits 0; the child detaches, takes the requested identity and runs the watch
 // loop. Returns in neither process.
-[[noreturn]] void start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept;
+[[noreturn]] void start_daemon(watch_config& config,
+                               std::optional<std::string> pidfile) noexcept;
 
 // Takes the group and then the user id that `config` asks for (0 = keep),
 // replacing the supplementary groups first when privileged. False, with errno

@@ -33,8 +33,10 @@ namespace {
 
 bool is_pending(const pending_changes& pending, std::string_view device,
                 std::uint64_t hash) noexcept {
-  if (pending.index_complete) return find_device(pending.devices, device, hash) != nullptr;
-  for (const change_notice* entry = pending.head.next.get(); entry; entry = entry->next.get()) {
+  if (pending.index_complete)
+    return find_device(pending.devices, device, hash) != nullptr;
+  for (const change_notice* entry = pending.head.next.get(); entry;
+       entry = entry->next.get()) {
     if (entry->device && *entry->device == device) return true;
   }
   return false;
@@ -42,7 +44,8 @@ bool is_pending(const pending_changes& pending, std::string_view device,
 
 }  // namespace
 
-void note_change_line(const watch_config& config, pending_changes& pending, char* line) noexcept {
+void note_change_line(const watch_config& config, pending_changes& pending,
+                      char* line) noexcept {
   const std::optional<split_line> split = split_change_line(line);
   if (!split) return;
   const std::string_view device = split->device;

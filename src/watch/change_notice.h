@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
 #include "common/watch_config.h"
 #include "watch/device_index.h"
 
@@ -42,7 +43,8 @@ struct split_line {
 std::optional<split_line> split_change_line(char* line) noexcept;
 
 // Splits the line and appends its device unless it is pending already.
-void note_change_line(const watch_config& config, pending_changes& pending, char* line) noexcept;
+void note_change_line(const watch_config& config, pending_changes& pending,
+                      char* line) noexcept;
 
 // Empties the list one entry at a time (no deep recursion) and clears the index,
 // which keeps its room for the next file.

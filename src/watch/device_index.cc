@@ -64,7 +64,8 @@ const change_notice* find_device(const device_index& index, std::string_view dev
   }
 }
 
-bool add_device(device_index& index, const change_notice* entry, std::uint64_t hash) noexcept {
+bool add_device(device_index& index, const change_notice* entry,
+                std::uint64_t hash) noexcept {
   // At most half fULL, so that probes stay short.
   if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
   place(index.slots.get(), index.capacity, hash, entry);
@@ -74,7 +75,8 @@ bool add_device(device_index& index, const change_notice* entry, std::uint64_t h
 
 void clear_devices(device_index& index) noexcept {
   if (index.count == 0) return;
-  std::memset(static_cast<void*>(index.slots.get()), 0, index.capacity * sizeof(device_index::slot));
+  std::memset(static_cast<void*>(index.slots.get()), 0,
+              index.capacity * sizeof(device_index::slot));
   index.count = 0;
 }
 

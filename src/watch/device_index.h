@@ -32,7 +32,8 @@ const change_notice* find_device(const device_index& index, std::string_view dev
 
 // Adds `entry` (which must have a device text) under `hash`; false when the
 // index could not grow, and then it is left as it was.
-bool add_device(device_index& index, const change_notice* entry, std::uint64_t hash) noexcept;
+bool add_device(device_index& index, const change_notice* entry,
+                std::uint64_t hash) noexcept;
 
 // Forgets every entry but keeps the room, for the next file.
 void clear_devices(device_index& index) noexcept;

@@ -9,7 +9,8 @@ namespace brantwick {
 
 namespace {
 
-[[noreturn]] void run_retriever(const watch_config& config, const change_notice& entry) noexcept {
+[[noreturn]] void run_retriever(const watch_config& config,
+                                const change_notice& entry) noexcept {
   const char* program = config.retriever ? config.retriever->c_str() : "";
   log_event(config, sev_debug, "Executing '%s' to retrieve configuration", program);
   // The daemon ignores SIGCHLD so that the kernel reaps its children; a
@@ -27,7 +28,8 @@ namespace {
 void dispatch_retrievals(const watch_config& config, const watched_file& file,
                          pending_changes& pending) noexcept {
   const char* path = file.path ? file.path->c_str() : "";
-  for (const change_notice* entry = pending.head.next.get(); entry; entry = entry->next.get()) {
+  for (const change_notice* entry = pending.head.next.get(); entry;
+       entry = entry->next.get()) {
     if (!entry->device) continue;
     log_event(config, sev_info, "Logfile '%s' reveals config change on '%s'", path,
               entry->device->c_str());

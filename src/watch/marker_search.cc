@@ -26,7 +26,7 @@ std::size_t find_plain(const char* data, std::size_t size) noexcept {
 // checks the whole marker only where both agree: the candidates are rare in log
 // text, so the cost is close to that of touching the bytes.
 __attribute__((target("avx2"))) std::size_t find_avx2(const char* data,
-                                                       std::size_t size) noexcept {
+                                                      std::size_t size) noexcept {
   if (size < marker_size) return size;
   const __m256i first = _mm256_set1_epi8(marker[0]);
   const __m256i final = _mm256_set1_epi8(marker[last]);
@@ -34,7 +34,8 @@ __attribute__((target("avx2"))) std::size_t find_avx2(const char* data,
   std::size_t i = 0;
   for (; i + 32 <= stop; i += 32) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + last));
+    const __m256i b =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + last));
     auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
         _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, final))));
     while (mask != 0) {
@@ -56,8 +57,8 @@ std::size_t find_sse2(const char* data, std::size_t size) noexcept {
   for (; i + 16 <= stop; i += 16) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + last));
-    auto mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
     while (mask != 0) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
       if (std::memcmp(data + at + 1, marker + 1, marker_size - 2) == 0) return at;

@@ -16,7 +16,8 @@ constexpr std::size_t marker_size = change_marker.size();
 
 // Start of the piece that holds file position `pos`, in the line from `line`.
 off_t piece_start(off_t line, off_t pos) noexcept {
-  return line + (pos - line) / static_cast<off_t>(piece_chars) * static_cast<off_t>(piece_chars);
+  return line +
+         (pos - line) / static_cast<off_t>(piece_chars) * static_cast<off_t>(piece_chars);
 }
 
 // Moves the line start past the last line feed in buffer[line_scan, upto).
@@ -82,7 +83,8 @@ bool read_marked_piece(piece_reader& r, piece_buffer& piece) noexcept {
     while (r.search < r.complete) {
       // A marker that starts in a whole piece but runs past `complete` crosses
       // a piece end and does not count, so the search may stop just after it.
-      const std::size_t window = std::min(r.length, r.complete + marker_size - 1) - r.search;
+      const std::size_t window =
+          std::min(r.length, r.complete + marker_size - 1) - r.search;
       const std::size_t found = find_change_marker(r.buffer + r.search, window);
       const std::size_t hit = r.search + found;
       if (found == window || hit >= r.complete) {
@@ -90,12 +92,14 @@ bool read_marked_piece(piece_reader& r, piece_buffer& piece) noexcept {
         break;
       }
       account_line_feeds(r, hit);
-      const auto start =
-          static_cast<std::size_t>(piece_start(r.line_start, r.buffer_pos + static_cast<off_t>(hit)) -
-                                   r.buffer_pos);
+      const auto start = static_cast<std::size_t>(
+          piece_start(r.line_start, r.buffer_pos + static_cast<off_t>(hit)) -
+          r.buffer_pos);
       const std::size_t cut = std::min(start + piece_chars, r.length);
       const void* lf = std::memchr(r.buffer + hit, '\n', cut - hit);
-      const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - r.buffer) + 1 : cut;
+      const std::size_t end =
+          lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - r.buffer) + 1
+             : cut;
       // The piece's text ends at its first NUL, as a C string would.
       if (hit + marker_size <= end &&
           std::memchr(r.buffer + start, '\0', hit + marker_size - start) == nullptr) {

@@ -27,7 +27,7 @@ struct piece_reader {
   std::size_t line_scan = 0;  // line feeds before this index have been accounted for
   off_t line_start = 0;       // file position where the line holding line_scan begins
   bool at_end = false;
-  off_t offset = 0;           // where the next pass resumes; final once reading ends
+  off_t offset = 0;  // where the next pass resumes; final once reading ends
   off_t bytes_read = 0;
   // A held-back piece (under 254 bytes) is carried to the front, then a block.
   char buffer[read_block_size + piece_chars];

@@ -32,7 +32,8 @@ void ignore_children() noexcept {
 
 // Decides where reading starts from the status of the path or of the open file:
 // a new inode means a new file, a shorter one means it was truncated in place.
-void follow_file(const watch_config& config, watched_file& file, const struct stat& status) noexcept {
+void follow_file(const watch_config& config, watched_file& file,
+                 const struct stat& status) noexcept {
   const char* path = file.path->c_str();
   if (status.st_ino != file.inode) {
     file.inode = status.st_ino;
@@ -48,17 +49,19 @@ void follow_file(const watch_config& config, watched_file& file, const struct st
 bool refuse_unless_regular(const watch_config& config, const watched_file& file,
                            const struct stat& status) noexcept {
   if (S_ISREG(status.st_mode)) return false;
-  log_event(config, sev_warning, "Log file '%s' is not a regular file", file.path->c_str());
+  log_event(config, sev_warning, "Log file '%s' is not a regular file",
+            file.path->c_str());
   return true;
 }
 
 }  // namespace
 
-void scan_new_lines(const watch_config& config, watched_file& file, int fd, piece_reader& reader,
-                    pending_changes& pending) noexcept {
+void scan_new_lines(const watch_config& config, watched_file& file, int fd,
+                    piece_reader& reader, pending_changes& pending) noexcept {
   if (lseek(fd, file.offset, SEEK_SET) < 0) {
     log_event(config, sev_warning,
-              "Unable to set position on file '%s': %m (unnecessary config check-ins may result)",
+              "Unable to set position on file '%s': %m (unnecessary config check-ins may "
+              "result)",
               file.path->c_str());
     file.offset = 0;
   }
@@ -68,8 +71,8 @@ void scan_new_lines(const watch_config& config, watched_file& file, int fd, piec
   file.offset = reader.offset;
 }
 
-void check_watched_file(const watch_config& config, watched_file& file, piece_reader& reader,
-                        pending_changes& pending) noexcept {
+void check_watched_file(const watch_config& config, watched_file& file,
+                        piece_reader& reader, pending_changes& pending) noexcept {
   const char* path = file.path->c_str();
   set_proc_title("Checking logfile '%s'", path);
 
@@ -77,7 +80,8 @@ void check_watched_file(const watch_config& config, watched_file& file, piece_re
   if (::stat(path, &status) != 0) {
     file.offset = 0;
     log_event(config, sev_warning,
-              "Unable to stat file '%s': %m (unnecessary config check-ins may result)", path);
+              "Unable to stat file '%s': %m (unnecessary config check-ins may result)",
+              path);
   } else {
     if (refuse_unless_regular(config, file, status)) return;
     follow_file(config, file, status);
@@ -109,11 +113,13 @@ void run_watch_loop(watch_config& config) noexcept {
   static piece_reader reader;
   pending_changes pending;
   for (;;) {
-    for (watched_file* file = config.watch_head.next.get(); file; file = file->next.get()) {
+    for (watched_file* file = config.watch_head.next.get(); file;
+         file = file->next.get()) {
       check_watched_file(config, *file, reader, pending);
     }
     set_proc_title("Sleeping");
-    log_event(config, sev_debug, "Sleeping for %d seconds", static_cast<int>(config.interval));
+    log_event(config, sev_debug, "Sleeping for %d seconds",
+              static_cast<int>(config.interval));
     sleep(config.interval);
   }
 }

@@ -30,7 +30,10 @@ TEST(SameNameNocase, ComparesAsciiLettersWithoutCase) {
 
 TEST(CopyText, CopiesExactBytes) {
   std::optional<std::string> out;
-  const std::string_view text("a\xff" "b c", 5);
+  const std::string_view text(
+      "a\xff"
+      "b c",
+      5);
   ASSERT_TRUE(copy_text(out, text));
   EXPECT_EQ(*out, text);
 }

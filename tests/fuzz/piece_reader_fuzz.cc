@@ -23,14 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t length = data[at++];
     if (length >= 0xf0) length = (length - 0xef) * 40000;
     if (length > size - at) length = size - at;
-    if (write(file.get(), data + at, length) != static_cast<ssize_t>(length)) std::abort();
+    if (write(file.get(), data + at, length) != static_cast<ssize_t>(length))
+      std::abort();
     at += length;
     const testing::read_outcome model = testing::model_read(path, model_offset);
     const testing::read_outcome block = testing::block_read(path, block_offset);
     if (!(model == block)) {
-      std::fprintf(stderr, "readers disagree: offsets %lld and %lld, %zu and %zu pieces\n",
-                   static_cast<long long>(model.offset), static_cast<long long>(block.offset),
-                   model.marked.size(), block.marked.size());
+      std::fprintf(
+          stderr, "readers disagree: offsets %lld and %lld, %zu and %zu pieces\n",
+          static_cast<long long>(model.offset), static_cast<long long>(block.offset),
+          model.marked.size(), block.marked.size());
       std::abort();
     }
     model_offset = model.offset;

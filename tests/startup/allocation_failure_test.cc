@@ -12,7 +12,9 @@ namespace {
 struct AllocationFailure : DaemonTest {
   AllocationFailure() { program = failing_alloc_binary(); }
   ~AllocationFailure() override { unsetenv("BRANTWICK_FAIL_ALLOC"); }
-  void fail(const std::string& which) { setenv("BRANTWICK_FAIL_ALLOC", which.c_str(), 1); }
+  void fail(const std::string& which) {
+    setenv("BRANTWICK_FAIL_ALLOC", which.c_str(), 1);
+  }
 };
 
 // Before detaching the program asks, in order: the PID file path (1), the

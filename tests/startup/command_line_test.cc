@@ -1,11 +1,12 @@
 // The command line through the real program: refusals, and the messages of
 // every accepted setting, as the system log receives them.
+#include "startup/command_line.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "startup/command_line.h"
 #include "support/daemon_fixture.h"
 
 namespace brantwick::testing {
@@ -23,13 +24,22 @@ TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
     bool usage;
   } cases[] = {
       {{"-s", "local8", "-r", r, "f"}, "Unknown syslog facility 'local8'", 3, false},
-      {{"-p", a, "-p", b, "-r", r, "f"}, "Multiple PID files specified ('" + a + "' and '" + b + "')", 3, false},
-      {{"-r", r, "-r", s, "f"}, "Multiple retrieval programs specified ('" + r + "' and '" + s + "'", 3, false},
+      {{"-p", a, "-p", b, "-r", r, "f"},
+       "Multiple PID files specified ('" + a + "' and '" + b + "')",
+       3,
+       false},
+      {{"-r", r, "-r", s, "f"},
+       "Multiple retrieval programs specified ('" + r + "' and '" + s + "'",
+       3,
+       false},
       {{"-p", a, "-t", "5", "f"}, "No retrieval program specified", 3, false},
       {{}, "No retrieval program specified", 3, false},
       {{"-x", "-r", r, "f"}, "Attempted to start with bad syntax - aborted", 7, true},
       {{"-r", r, "-p"}, "Attempted to start with bad syntax - aborted", 7, true},
-      {{"-rs", "-p", a, "-vr", r}, "Attempted to start with bad syntax - aborted", 7, true},
+      {{"-rs", "-p", a, "-vr", r},
+       "Attempted to start with bad syntax - aborted",
+       7,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -61,13 +71,15 @@ TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
 }
 
 TEST_F(CommandLine, UsageLineIsExact) {
-  EXPECT_STREQ(usage_line,
-               "Syntax: brantwick [-s facility] [-p pidfile] [-u user] [-g group] [-t seconds] "
-               "[-r retriever] logfilename...\n");
+  EXPECT_STREQ(
+      usage_line,
+      "Syntax: brantwick [-s facility] [-p pidfile] [-u user] [-g group] [-t seconds] "
+      "[-r retriever] logfilename...\n");
 }
 
 TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
-  start({"-u", "42", "-g", "4242", "-t", "7", "-u", "no-such-user", "-g", "no-such-group"});
+  start(
+      {"-u", "42", "-g", "4242", "-t", "7", "-u", "no-such-user", "-g", "no-such-group"});
   ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
   const char* expected[] = {
       "Will write PID to file '",  // then the path
@@ -89,15 +101,20 @@ TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
       EXPECT_EQ(log.messages[at].severity, 7) << text;
     }
   }
-  EXPECT_EQ(with_text(log, "Will write PID")[0].text, "Will write PID to file '" + pidfile + "'");
+  EXPECT_EQ(with_text(log, "Will write PID")[0].text,
+            "Will write PID to file '" + pidfile + "'");
   EXPECT_EQ(with_text(log, "Will use retrieval")[0].text,
             "Will use retrieval program '" + retriever + "'");
-  EXPECT_EQ(with_text(log, "Will watch")[0].text, "Will watch log file '" + logfile + "'");
+  EXPECT_EQ(with_text(log, "Will watch")[0].text,
+            "Will watch log file '" + logfile + "'");
   EXPECT_EQ(with_text(log, "Sleeping for")[0].text, "Sleeping for 7 seconds");
 }
 
 TEST_F(CommandLine, FacilityChangesFromTheNextMessageOn) {
-  ASSERT_EQ(run({"-s", "LOCAL0", "-t", "3", "-s", "Mark", "-r", retriever, "-s", "daemon"}).status, 0);
+  ASSERT_EQ(
+      run({"-s", "LOCAL0", "-t", "3", "-s", "Mark", "-r", retriever, "-s", "daemon"})
+          .status,
+      0);
   ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
   const auto switch0 = with_text(log, "Switching to syslog facility 'LOCAL0'");
   ASSERT_EQ(switch0.size(), 1u);
@@ -125,7 +142,8 @@ TEST_F(CommandLine, IntervalIsReadAsAtoiReadsIt) {
   int round = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arg);
-    const std::string own_pidfile = dir.file("interval" + std::to_string(++round) + ".pid");
+    const std::string own_pidfile =
+        dir.file("interval" + std::to_string(++round) + ".pid");
     const run_result result = run({"-p", own_pidfile, "-t", c.arg, "-r", retriever});
     ASSERT_EQ(result.status, 0);
     process_guard stop(std::stoi(read_file(own_pidfile)));
@@ -147,7 +165,9 @@ TEST_F(CommandLine, OnlyTheFirstOperandIsWatchedAndLaterOptionsAreOperands) {
   write_file(logfile, change_line("edge1"));
   const std::string second = dir.file("second.log");
   write_file(second, change_line("edge2"));
-  ASSERT_EQ(run({"-r" + retriever, "-p", pidfile, "-t1", logfile, second, "-t", "9"}).status, 0);
+  ASSERT_EQ(
+      run({"-r" + retriever, "-p", pidfile, "-t1", logfile, second, "-t", "9"}).status,
+      0);
   ASSERT_TRUE(wait_for(log, "Sleeping for 1 seconds", 5s, 2));
   EXPECT_EQ(count_text(log, "Will watch log file"), 1u);
   EXPECT_EQ(count_text(log, second), 0u);

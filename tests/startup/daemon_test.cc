@@ -1,10 +1,10 @@
 // Becoming a daemon, as the kernel and the system log tell it.
+#include <dirent.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 
@@ -78,8 +78,8 @@ TEST_F(Daemon, PidFileThatCannotBeOpenedIsReportedAndTheDaemonRuns) {
   daemon.pid = with_text(log, "Sleeping for")[0].pid;
   const auto failed = with_text(log, "Unable to open pid file");
   ASSERT_EQ(failed.size(), 1u);
-  EXPECT_EQ(failed[0].text,
-            "Unable to open pid file '" + bad + "' for writing: No such file or directory");
+  EXPECT_EQ(failed[0].text, "Unable to open pid file '" + bad +
+                                "' for writing: No such file or directory");
   EXPECT_EQ(failed[0].severity, 3);
   EXPECT_EQ(count_text(log, "Running with pid"), 0u);
 }
@@ -117,8 +117,10 @@ TEST_F(Daemon, TakesTheRequestedUserAndGroup) {
   start({"-u", "65534", "-g", "65534"});
   const auto calls = retrievals(1);
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(status_field(daemon.pid, "Uid"), (std::vector<long>{65534, 65534, 65534, 65534}));
-  EXPECT_EQ(status_field(daemon.pid, "Gid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Uid"),
+            (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Gid"),
+            (std::vector<long>{65534, 65534, 65534, 65534}));
   EXPECT_EQ(status_field(daemon.pid, "Groups"), (std::vector<long>{65534}));
   EXPECT_EQ(calls[0].uid, 65534u);
   EXPECT_EQ(calls[0].gid, 65534u);
@@ -127,7 +129,8 @@ TEST_F(Daemon, TakesTheRequestedUserAndGroup) {
 TEST_F(Daemon, UserAloneChangesOnlyTheUser) {
   start({"-u", "65534"});
   ASSERT_TRUE(wait_passes(1));
-  EXPECT_EQ(status_field(daemon.pid, "Uid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_field(daemon.pid, "Uid"),
+            (std::vector<long>{65534, 65534, 65534, 65534}));
   EXPECT_EQ(status_field(daemon.pid, "Gid"), (std::vector<long>{0, 0, 0, 0}));
 }
 
@@ -142,10 +145,9 @@ TEST_F(Daemon, NoIdentityOptionKeepsTheStartersIdentity) {
 TEST_F(Daemon, FailedIdentityChangeEndsTheDaemon) {
   // Started unprivileged, it cannot become another user: it says so and ends
   // with status 1 before its first pass.
-  const run_result started =
-      run_in_private_dev(log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1",
-                                   logfile});
+  const run_result started = run_in_private_dev(
+      log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1", logfile});
   ASSERT_EQ(started.status, 0);
   ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 5s));
   const auto failed = with_text(log, "Unable to change identity");

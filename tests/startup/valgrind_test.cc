@@ -16,7 +16,8 @@ struct Valgrind : DaemonTest {
 #ifdef BRANTWICK_SANITIZE
     GTEST_SKIP() << "a sanitizer build cannot run under memcheck";
 #endif
-    if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+    if (access("/usr/bin/valgrind", X_OK) != 0)
+      GTEST_SKIP() << "valgrind is not installed";
   }
 
   // Runs the program under memcheck; each process writes its own report.
@@ -36,7 +37,9 @@ struct Valgrind : DaemonTest {
     return result;
   }
 
-  std::string report(pid_t pid) { return read_file(dir.file("memcheck." + std::to_string(pid))); }
+  std::string report(pid_t pid) {
+    return read_file(dir.file("memcheck." + std::to_string(pid)));
+  }
 };
 
 // What a clean report says, and which descriptors it found open at the end.
@@ -44,15 +47,19 @@ void expect_clean(const std::string& report) {
   ASSERT_FALSE(report.empty());
   EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
   // The summary lists the kinds only when something is in use at exit.
-  const bool nothing_in_use = report.find("All heap blocks were freed") != std::string::npos;
-  EXPECT_TRUE(nothing_in_use || report.find("definitely lost: 0 bytes") != std::string::npos)
+  const bool nothing_in_use =
+      report.find("All heap blocks were freed") != std::string::npos;
+  EXPECT_TRUE(nothing_in_use ||
+              report.find("definitely lost: 0 bytes") != std::string::npos)
       << report;
-  EXPECT_TRUE(nothing_in_use || report.find("indirectly lost: 0 bytes") != std::string::npos)
+  EXPECT_TRUE(nothing_in_use ||
+              report.find("indirectly lost: 0 bytes") != std::string::npos)
       << report;
   // Only the standard streams may be left, and what the program was given
   // (memcheck's own report file among them): anything else was the program's.
   const std::regex open_fd(R"(Open [^\n]*?(\d+):[^\n]*\n[^\n]*\n)");
-  for (std::sregex_iterator it(report.begin(), report.end(), open_fd), end; it != end; ++it) {
+  for (std::sregex_iterator it(report.begin(), report.end(), open_fd), end; it != end;
+       ++it) {
     if (it->str().find("<inherited from parent>") != std::string::npos) continue;
     EXPECT_LE(std::stoi((*it)[1]), 2) << report;
   }

@@ -82,7 +82,10 @@ inline std::string device_line(const std::string& device, const std::string& mes
   return "Mar  3 10:15:02 " + device + " " + message + "\n";
 }
 inline std::string change_line(const std::string& device, const std::string& tail = "") {
-  return device_line(device, "412: *Mar  3 10:15:02.123: %SYS-5-CONFIG_I: Configured from console by admin" + tail);
+  return device_line(
+      device,
+      "412: *Mar  3 10:15:02.123: %SYS-5-CONFIG_I: Configured from console by admin" +
+          tail);
 }
 
 }  // namespace brantwick::testing

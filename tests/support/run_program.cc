@@ -33,12 +33,19 @@ const std::string& retriever_stub_binary() {
   return path;
 }
 
-run_result run_in_private_dev(const std::string& dev, const std::vector<std::string>& args) {
+run_result run_in_private_dev(const std::string& dev,
+                              const std::vector<std::string>& args) {
   // Orphaned daemons come back to us, so that killing them leaves no zombie.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
-  std::vector<std::string> full = {"unshare", "--mount", "--propagation", "private", "/bin/sh",
-                                   "-c", "mount --bind \"$1\" /dev && shift && exec \"$@\"",
-                                   "sh", dev};
+  std::vector<std::string> full = {"unshare",
+                                   "--mount",
+                                   "--propagation",
+                                   "private",
+                                   "/bin/sh",
+                                   "-c",
+                                   "mount --bind \"$1\" /dev && shift && exec \"$@\"",
+                                   "sh",
+                                   dev};
   full.insert(full.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : full) argv.push_back(a.data());

@@ -16,15 +16,16 @@ const std::string& retriever_stub_binary();
 const std::string& failing_alloc_binary();
 
 struct run_result {
-  int status = -1;      // exit status, or 128 + signal
+  int status = -1;  // exit status, or 128 + signal
   std::string stderr_text;
-  pid_t pid = 0;        // the process that was started (the detaching parent)
+  pid_t pid = 0;  // the process that was started (the detaching parent)
 };
 
 // Runs `args` (program first) in a private mount namespace whose /dev is `dev`,
 // waits for that process to end and returns what it left. A daemon it forks
 // stays behind; the test process reaps it once killed, being a subreaper.
-run_result run_in_private_dev(const std::string& dev, const std::vector<std::string>& args);
+run_result run_in_private_dev(const std::string& dev,
+                              const std::vector<std::string>& args);
 
 // Sends SIGKILL to `pid` and, if it became our child, reaps it.
 void kill_and_reap(pid_t pid);
@@ -51,7 +52,8 @@ struct retrieval {
 };
 
 // Links the stub into `dir` as `name`; its calls are recorded in dir/calls.
-std::string install_retriever_stub(const std::string& dir, const std::string& name = "retriever");
+std::string install_retriever_stub(const std::string& dir,
+                                   const std::string& name = "retriever");
 std::vector<retrieval> read_retrievals(const std::string& dir);
 // Waits until at least `count` calls are recorded (or the timeout passes).
 std::vector<retrieval> wait_for_retrievals(const std::string& dir, std::size_t count,

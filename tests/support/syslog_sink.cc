@@ -52,7 +52,8 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const std::string path = dev + "/log";
-  if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
+  if (path.size() >= sizeof addr.sun_path)
+    throw std::runtime_error("socket path too long");
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   if (bind(socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     throw std::runtime_error("bind " + path);
@@ -124,8 +125,8 @@ bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,
     for (; scanned < sink.messages.size(); ++scanned)
       seen += sink.messages[scanned].text.find(needle) != std::string::npos;
     if (seen >= count) return true;
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline -
-                                                               std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     receive_one(sink, left);
   }

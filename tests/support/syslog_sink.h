@@ -8,9 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "common/unique_fd.h"

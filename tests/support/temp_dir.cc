@@ -20,7 +20,8 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 temp_dir::temp_dir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/brantwick-test.XXXXXX";
+  std::string pattern =
+      std::string(base && *base ? base : "/tmp") + "/brantwick-test.XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path = pattern;
 }

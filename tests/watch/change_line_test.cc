@@ -18,11 +18,16 @@ struct split_case {
 std::string show(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (c < 32 || c >= 127) out += "\\x" + std::to_string(c);
-    else out += static_cast<char>(c);
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c < 32 || c >= 127)
+      out += "\\x" + std::to_string(c);
+    else
+      out += static_cast<char>(c);
   }
   return out;
 }
@@ -31,8 +36,10 @@ TEST(SplitChangeLine, CutsTheFourthFieldAndTheRest) {
   const split_case cases[] = {
       {"Mar  3 10:15:02 edge1 412: %SYS-5-CONFIG_I: Configured from console\n", "edge1",
        "412: %SYS-5-CONFIG_I: Configured from console\n"},
-      {"Mar  3 10:15:02 edge1  412: %SYS-5-CONFIG_I\n", "edge1 ", "412: %SYS-5-CONFIG_I\n"},
-      {"Mar  3 10:15:02 edge1\t412: %SYS-5-CONFIG_I\n", "edge1", "412: %SYS-5-CONFIG_I\n"},
+      {"Mar  3 10:15:02 edge1  412: %SYS-5-CONFIG_I\n", "edge1 ",
+       "412: %SYS-5-CONFIG_I\n"},
+      {"Mar  3 10:15:02 edge1\t412: %SYS-5-CONFIG_I\n", "edge1",
+       "412: %SYS-5-CONFIG_I\n"},
       {" Mar 3 10:15:02 edge1 %SYS-5-CONFIG_I\n", "10:15:02", "edge1 %SYS-5-CONFIG_I\n"},
       {"a b c %SYS-5-CONFIG_I\n", "%SYS-5-CONFIG_I", ""},
       // Only the line end after the device: an empty detail.
@@ -41,7 +48,10 @@ TEST(SplitChangeLine, CutsTheFourthFieldAndTheRest) {
       {"Mar 3 10:15:02 edge1\r\n", "edge1\r", ""},
       {"Mar 3 10:15:02 edge1 x %SYS-5-CONFIG_I\r\n", "edge1", "x %SYS-5-CONFIG_I\r\n"},
       // High-bit bytes never separate fields.
-      {"Mar 3 10:15:02 r\xe9seau\xa0" "1 %SYS-5-CONFIG_I\n", "r\xe9seau\xa0" "1",
+      {"Mar 3 10:15:02 r\xe9seau\xa0"
+       "1 %SYS-5-CONFIG_I\n",
+       "r\xe9seau\xa0"
+       "1",
        "%SYS-5-CONFIG_I\n"},
       // Every kind of whitespace separates, and runs count as one.
       {"Mar\v3\f10:15:02 \t edge1 rest\n", "edge1", "rest\n"},

@@ -46,7 +46,8 @@ TEST_F(Pending, DeviceTextsCompareExactly) {
   note("Mar 3 10:15:02 edge1  x\n");  // two spaces: the device keeps one
   note("Mar 3 10:15:02 edge1\r\n");
   EXPECT_EQ(entries(),
-            (entry_list{{"Edge1", "x\n"}, {"edge1", "x\n"}, {"edge1 ", "x\n"}, {"edge1\r", ""}}));
+            (entry_list{
+                {"Edge1", "x\n"}, {"edge1", "x\n"}, {"edge1 ", "x\n"}, {"edge1\r", ""}}));
 }
 
 TEST_F(Pending, PiecesWithoutADeviceAddNothing) {
@@ -56,7 +57,8 @@ TEST_F(Pending, PiecesWithoutADeviceAddNothing) {
 
 TEST_F(Pending, ManyDevicesAreEachKeptOnceInOrder) {
   for (int round = 0; round < 2; ++round)
-    for (int i = 0; i < 100'000; ++i) note("Mar 3 10:15:02 dev" + std::to_string(i) + " x\n");
+    for (int i = 0; i < 100'000; ++i)
+      note("Mar 3 10:15:02 dev" + std::to_string(i) + " x\n");
   const auto list = entries();
   ASSERT_EQ(list.size(), 100'000u);
   EXPECT_EQ(list.front().first, "dev0");

@@ -41,7 +41,8 @@ TEST_F(PieceReader, LinesAroundThePieceSize) {
     std::size_t length;
     std::vector<std::size_t> pieces;  // lengths of the pieces, line feed included
   } cases[] = {
-      {253, {254}}, {254, {254, 1}}, {255, {254, 2}}, {300, {254, 47}}, {508, {254, 254, 1}},
+      {253, {254}},     {254, {254, 1}},      {255, {254, 2}},
+      {300, {254, 47}}, {508, {254, 254, 1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.length);
@@ -140,7 +141,8 @@ TEST_F(PieceReader, BlockBoundaries) {
     std::string across = line_of(block + 500);
     for (std::size_t at = block - 200 + shift; at < block + 200; at += 37)
       across.replace(at, marker.size(), marker);
-    data += across + "\n" + line_of(3 * block + shift, static_cast<long>(2 * block)) + "\n";
+    data +=
+        across + "\n" + line_of(3 * block + shift, static_cast<long>(2 * block)) + "\n";
     read(data);
     read(data, static_cast<off_t>(shift));
   }
@@ -160,10 +162,17 @@ TEST_F(PieceReader, GeneratedInputsAgreeWithTheModel) {
       for (int i = 0; i < lines; ++i) {
         std::size_t length;
         switch (random() % 4) {
-          case 0: length = 230 + random() % 60; break;
-          case 1: length = read_block_size - 300 + random() % 600; break;
-          case 2: length = random() % 20; break;
-          default: length = random() % 600;
+          case 0:
+            length = 230 + random() % 60;
+            break;
+          case 1:
+            length = read_block_size - 300 + random() % 600;
+            break;
+          case 2:
+            length = random() % 20;
+            break;
+          default:
+            length = random() % 600;
         }
         std::string line(length, 'x');
         for (auto& c : line)

@@ -27,7 +27,8 @@ bool poll_file(const std::string& path, const std::string& expected,
 }
 
 std::string detail_of(const std::string& line) {
-  return line.substr(std::string("Mar  3 10:15:02 ").size() + line.substr(16).find(' ') + 1);
+  return line.substr(std::string("Mar  3 10:15:02 ").size() + line.substr(16).find(' ') +
+                     1);
 }
 
 TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
@@ -59,11 +60,14 @@ TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
   // Announced in the order the devices first appeared, each before its fork.
   const auto reveals = with_text(log, "reveals config change");
   ASSERT_EQ(reveals.size(), 2u);
-  EXPECT_EQ(reveals[0].text, "Logfile '" + logfile + "' reveals config change on 'edge1'");
-  EXPECT_EQ(reveals[1].text, "Logfile '" + logfile + "' reveals config change on 'core1'");
+  EXPECT_EQ(reveals[0].text,
+            "Logfile '" + logfile + "' reveals config change on 'edge1'");
+  EXPECT_EQ(reveals[1].text,
+            "Logfile '" + logfile + "' reveals config change on 'core1'");
   EXPECT_EQ(reveals[0].severity, 6);
 
-  ASSERT_TRUE(wait_for(log, "Executing '" + retriever + "' to retrieve configuration", 5s, 2));
+  ASSERT_TRUE(
+      wait_for(log, "Executing '" + retriever + "' to retrieve configuration", 5s, 2));
   for (const auto& call : calls) {
     const auto spawned = with_text(log, "Spawned process " + std::to_string(call.pid) +
                                             " to retrieve configuration");
@@ -94,8 +98,9 @@ TEST_F(WatchLoop, LaterPassesReadOnlyWhatWasAppended) {
   for (std::size_t i = before; i < log.messages.size(); ++i)
     EXPECT_EQ(log.messages[i].text, "Sleeping for 1 seconds");
 
-  append_file(logfile, device_line("edge1", "2: %SYS-5-NOTCONFIG") + change_line("edge1") +
-                           change_line("edge2") + change_line("edge1"));
+  append_file(logfile, device_line("edge1", "2: %SYS-5-NOTCONFIG") +
+                           change_line("edge1") + change_line("edge2") +
+                           change_line("edge1"));
   const auto calls = retrievals(3);
   ASSERT_TRUE(wait_passes(2));
   EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
@@ -153,11 +158,12 @@ TEST_F(WatchLoop, HalfWrittenLineWaitsForItsLineFeed) {
 TEST_F(WatchLoop, MissingFileIsReportedEachPassAndReadOnceItAppears) {
   start();
   ASSERT_TRUE(wait_passes(2));
-  const auto stat_failures = with_text(log, "Unable to stat file '" + logfile +
-                                                "': No such file or directory (unnecessary "
-                                                "config check-ins may result)");
-  const auto open_failures =
-      with_text(log, "Log file '" + logfile + "' is un-openable: No such file or directory");
+  const auto stat_failures =
+      with_text(log, "Unable to stat file '" + logfile +
+                         "': No such file or directory (unnecessary "
+                         "config check-ins may result)");
+  const auto open_failures = with_text(
+      log, "Log file '" + logfile + "' is un-openable: No such file or directory");
   ASSERT_GE(stat_failures.size(), 2u);
   ASSERT_GE(open_failures.size(), 2u);
   EXPECT_EQ(stat_failures[0].severity, 4);
@@ -173,7 +179,8 @@ TEST_F(WatchLoop, RetrieverThatCannotRunIsReportedByEachChild) {
   const std::string missing = dir.file("no-such-retriever");
   write_file(logfile, change_line("edge1") + change_line("edge2"));
   ASSERT_EQ(run({"-p", pidfile, "-t", "1", "-r", missing, logfile}).status, 0);
-  ASSERT_TRUE(wait_for(log, "Failed to execute '" + missing + "': No such file or directory", 10s, 2));
+  ASSERT_TRUE(wait_for(
+      log, "Failed to execute '" + missing + "': No such file or directory", 10s, 2));
   const auto failures = with_text(log, "Failed to execute");
   EXPECT_EQ(failures[0].severity, 2);
   EXPECT_NE(failures[0].pid, failures[1].pid);
