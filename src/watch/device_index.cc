@@ -32,11 +32,11 @@ std::size_t home(std::uint64_t hash, std::size_t capacity) noexcept {
   return static_cast<std::size_t>(hash) & (capacity - 1);
 }
 
-void place(device_index::slot* slots, std::size_t capacity, std::uint64_t hash,
-           const change_notice* entry) noexcept {
-  std::size_t i = home(hash, capacity);
+void place(device_index::slot* slots, std::size_t capacity,
+           const device_index::slot& s) noexcept {
+  std::size_t i = home(s.hash, capacity);
   while (slots[i].entry != nullptr) i = (i + 1) & (capacity - 1);
-  slots[i] = {hash, entry};
+  slots[i] = s;
 }
 
 bool grow(device_index& index) noexcept {
@@ -45,7 +45,7 @@ bool grow(device_index& index) noexcept {
   if (slots == nullptr) return false;
   for (std::size_t i = 0; i < index.capacity; ++i) {
     const device_index::slot& old = index.slots[i];
-    if (old.entry != nullptr) place(slots, capacity, old.hash, old.entry);
+    if (old.entry != nullptr) place(slots, capacity, old);
   }
   index.slots.reset(slots);
   index.capacity = capacity;
@@ -60,7 +60,13 @@ const change_notice* find_device(const device_index& index, std::string_view dev
   for (std::size_t i = home(hash, index.capacity);; i = (i + 1) & (index.capacity - 1)) {
     const device_index::slot& s = index.slots[i];
     if (s.entry == nullptr) return nullptr;
-    if (s.hash == hash && *s.entry->device == device) return s.entry;
+    if (s.hash != hash) continue;
+    if (s.length <= sizeof s.text) {
+      if (device.size() == s.length && std::memcmp(s.text, device.data(), s.length) == 0)
+        return s.entry;
+    } else if (*s.entry->device == device) {
+      return s.entry;
+    }
   }
 }
 
@@ -68,7 +74,13 @@ bool add_device(device_index& index, const change_notice* entry,
                 std::uint64_t hash) noexcept {
   // At most half fULL, so that probes stay short.
   if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
-  place(index.slots.get(), index.capacity, hash, entry);
+  device_index::slot s{hash, entry, 0xff, {}};
+  const std::string& device = *entry->device;
+  if (device.size() <= sizeof s.text) {
+    s.length = static_cast<std::uint8_t>(device.size());
+    std::memcpy(s.text, device.data(), device.size());
+  }
+  place(index.slots.get(), index.capacity, s);
   ++index.count;
   return true;
 }

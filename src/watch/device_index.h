@@ -18,6 +18,8 @@ struct device_index {
   struct slot {
     std::uint64_t hash;
     const change_notice* entry;  // not owned; null marks a free slot
+    std::uint8_t length;         // of the device text, when it fits in `text`
+    char text[15];
   };
   std::unique_ptr<slot[]> slots;
   std::size_t capacity = 0;  // a power of two, or 0

@@ -1,0 +1,76 @@
+#include "watch/device_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "watch/change_notice.h"
+
+namespace brantwick {
+namespace {
+
+std::unique_ptr<change_notice> notice(const std::string& device) {
+  auto entry = std::make_unique<change_notice>();
+  entry->device = device;
+  return entry;
+}
+
+TEST(DeviceIndex, FindsEachTextByContentNotByHashAlone) {
+  // Short texts are kept in the slot, longer ones are compared through the
+  // entry: both, and texts that differ only past the slot's room.
+  const std::vector<std::string> texts = {"a",
+                                          "edge1",
+                                          "10.0.0.7",
+                                          "fifteen-chars-x",
+                                          "sixteen-chars-xy",
+                                          "sixteen-chars-xz",
+                                          std::string(200, 'r') + "1",
+                                          std::string(200, 'r') + "2",
+                                          std::string("n\0ul", 4)};
+  std::vector<std::unique_ptr<change_notice>> entries;
+  device_index index;
+  for (const auto& text : texts) {
+    entries.push_back(notice(text));
+    // One hash for all: every look-up must tell the texts apart itself.
+    ASSERT_TRUE(add_device(index, entries.back().get(), 42));
+  }
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(find_device(index, texts[i], 42), entries[i].get()) << texts[i];
+    EXPECT_EQ(find_device(index, texts[i], device_hash(texts[i])), nullptr) << texts[i];
+  }
+  EXPECT_EQ(find_device(index, "edge", 42), nullptr);
+  EXPECT_EQ(find_device(index, "sixteen-chars-x", 42), nullptr);
+}
+
+TEST(DeviceIndex, GrowsAndClearsKeepingItsRoom) {
+  std::vector<std::unique_ptr<change_notice>> entries;
+  device_index index;
+  for (int i = 0; i < 5000; ++i) {
+    entries.push_back(notice("dev" + std::to_string(i)));
+    ASSERT_TRUE(
+        add_device(index, entries.back().get(), device_hash(*entries.back()->device)));
+  }
+  for (int i = 0; i < 5000; i += 7) {
+    const std::string text = "dev" + std::to_string(i);
+    EXPECT_EQ(find_device(index, text, device_hash(text)), entries[i].get());
+  }
+  const std::size_t room = index.capacity;
+  clear_devices(index);
+  EXPECT_EQ(index.capacity, room);
+  EXPECT_EQ(find_device(index, "dev1", device_hash("dev1")), nullptr);
+}
+
+TEST(DeviceHash, SpreadsTextsThatDifferInTheirLastByte) {
+  std::vector<std::uint64_t> low_bits;
+  for (int i = 0; i < 256; ++i)
+    low_bits.push_back(device_hash("edge" + std::to_string(i)) & 1023);
+  std::sort(low_bits.begin(), low_bits.end());
+  const auto distinct = std::unique(low_bits.begin(), low_bits.end()) - low_bits.begin();
+  EXPECT_GT(distinct, 200);
+}
+
+}  // namespace
+}  // namespace brantwick
