@@ -164,6 +164,9 @@ TEST_F(EndToEnd, DiagnosticsCarryTheIdentityAndThePidsOfTheirProcesses) {
   ASSERT_GT(daemon.pid, 0);
   const std::vector<retrieved> calls = settle(1);
   ASSERT_EQ(calls, expected(before));
+  // Each retriever's own message was sent before it recorded its call, but
+  // rsyslogd may write it a moment later.
+  ASSERT_TRUE(chain.wait_for("Executing '", calls.size()));
 
   std::vector<diagnostic> all;
   for (const diagnostic& d : chain.diagnostics()) {
