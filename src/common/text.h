@@ -1,6 +1,7 @@
 // Small string helpers shared by the command line and the change-line analysis.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@ bool same_name_nocase(std::string_view a, std::string_view b) noexcept;
 
 // Heap copy of `text` into `out`; false (and `out` left empty) when memory runs out.
 bool copy_text(std::optional<std::string>& out, std::string_view text) noexcept;
+
+// A 64-bit hash of the bytes, well spread in its low bits even for short texts
+// that differ only in their last bytes (the numbers in "edge12", "10.0.0.7").
+std::uint64_t hash_text(std::string_view text) noexcept;
 
 // The whitespace that separates fields: never a high-bit byte, never NUL.
 constexpr bool is_field_space(char c) noexcept {

@@ -49,7 +49,7 @@ void note_change_line(const watch_config& config, pending_changes& pending,
   const std::optional<split_line> split = split_change_line(line);
   if (!split) return;
   const std::string_view device = split->device;
-  const std::uint64_t hash = device_hash(device);
+  const std::uint64_t hash = hash_text(device);
   if (is_pending(pending, device, hash)) return;
 
   change_notice* entry =

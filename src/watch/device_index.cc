@@ -7,25 +7,6 @@
 
 namespace brantwick {
 
-std::uint64_t device_hash(std::string_view text) noexcept {
-  // FNV-1a over 8-byte words, then a final mix: device texts are short, and
-  // their last bytes (the numbers in "edge12", "10.0.0.7") must spread well.
-  std::uint64_t h = 0xcbf29ce484222325ULL ^ text.size();
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    h = (h ^ word) * 0x100000001b3ULL;
-  }
-  std::uint64_t tail = 0;
-  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
-  h = (h ^ tail) * 0x100000001b3ULL;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return h;
-}
-
 namespace {
 
 std::size_t home(std::uint64_t hash, std::size_t capacity) noexcept {

@@ -26,9 +26,8 @@ struct device_index {
   std::size_t count = 0;
 };
 
-std::uint64_t device_hash(std::string_view text) noexcept;
-
-// The pending entry whose device text equals `device`, or null.
+// The pending entry whose device text equals `device`, or null. `hash` is
+// hash_text of the device text.
 const change_notice* find_device(const device_index& index, std::string_view device,
                                  std::uint64_t hash) noexcept;
 

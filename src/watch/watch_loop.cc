@@ -1,10 +1,12 @@
 #include "watch/watch_loop.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "common/log_event.h"
 #include "common/proc_title.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "watch/dispatch.h"
 
@@ -45,6 +48,68 @@ void follow_file(const watch_config& config, watched_file& file,
   }
 }
 
+constexpr off_t tail_check_size = 64;
+
+// Hash of the bytes before `offset` (at most tail_check_size of them); 0 when
+// they cannot be read, which a later comparison takes as a change.
+std::uint64_t tail_hash(int fd, off_t offset) noexcept {
+  char bytes[tail_check_size];
+  const off_t start = offset > tail_check_size ? offset - tail_check_size : 0;
+  const ssize_t got = pread(fd, bytes, static_cast<std::size_t>(offset - start), start);
+  if (got != offset - start) return 0;
+  return hash_text(std::string_view(bytes, static_cast<std::size_t>(got)));
+}
+
+// A file truncated in place that has grown past the old offset before this
+// pass shows no change of size; the bytes before the offset tell.
+void notice_regrowth(const watch_config& config, watched_file& file, int fd) noexcept {
+  if (file.offset == 0 || tail_hash(fd, file.offset) == file.tail_hash) return;
+  file.offset = 0;
+  log_event(config, sev_info, "Log file '%s' has been truncated", file.path->c_str());
+}
+
+// Owns a directory stream.
+struct dir_closer {
+  void operator()(DIR* d) const noexcept { closedir(d); }
+};
+
+// After a rename rotation the lines written since the last pass are in the old
+// file. If it still lies beside the new one, its rest is read first.
+void finish_rotated_file(const watch_config& config, const watched_file& file,
+                         std::uint64_t old_inode, off_t old_offset, dev_t device,
+                         piece_reader& reader, pending_changes& pending) noexcept {
+  const std::string& path = *file.path;
+  const std::size_t slash = path.rfind('/');
+  char dir[PATH_MAX];
+  char candidate[PATH_MAX];
+  if (slash == std::string::npos) {
+    std::snprintf(dir, sizeof dir, ".");
+  } else if (std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash ? slash : 1),
+                           path.c_str()) >= static_cast<int>(sizeof dir)) {
+    return;
+  }
+  const std::unique_ptr<DIR, dir_closer> listing(opendir(dir));
+  if (!listing) return;
+  while (const dirent* entry = readdir(listing.get())) {
+    if (entry->d_ino != old_inode) continue;
+    if (std::snprintf(candidate, sizeof candidate, "%s/%s", dir, entry->d_name) >=
+        static_cast<int>(sizeof candidate))
+      return;
+    unique_fd fd(::open(candidate, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_ino != old_inode || status.st_dev != device ||
+        status.st_size <= old_offset)
+      return;
+    log_event(config, sev_info, "Reading the rest of rotated log file '%s'", candidate);
+    if (lseek(fd.get(), old_offset, SEEK_SET) < 0) return;
+    start_reading(reader, fd.get(), old_offset);
+    piece_buffer piece;
+    while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
+    return;
+  }
+}
+
 // A FIFO or a device could block the daemon or never end; only files are read.
 bool refuse_unless_regular(const watch_config& config, const watched_file& file,
                            const struct stat& status) noexcept {
@@ -69,12 +134,17 @@ void scan_new_lines(const watch_config& config, watched_file& file, int fd,
   piece_buffer piece;
   while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
   file.offset = reader.offset;
+  file.tail_hash = tail_hash(fd, file.offset);
 }
 
 void check_watched_file(const watch_config& config, watched_file& file,
                         piece_reader& reader, pending_changes& pending) noexcept {
   const char* path = file.path->c_str();
   set_proc_title("Checking logfile '%s'", path);
+
+  // Where the file stood, to finish the old one if it was renamed away.
+  const std::uint64_t old_inode = file.inode;
+  const off_t old_offset = file.offset;
 
   struct stat status {};
   if (::stat(path, &status) != 0) {
@@ -100,7 +170,12 @@ void check_watched_file(const watch_config& config, watched_file& file,
     if (fstat(fd.get(), &opened) == 0) {
       if (refuse_unless_regular(config, file, opened)) return;
       follow_file(config, file, opened);
+      if (file.inode != old_inode && old_inode != 0) {
+        finish_rotated_file(config, file, old_inode, old_offset, opened.st_dev, reader,
+                            pending);
+      }
     }
+    notice_regrowth(config, file, fd.get());
     scan_new_lines(config, file, fd.get(), reader, pending);
   }
   dispatch_retrievals(config, file, pending);

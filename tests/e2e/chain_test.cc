@@ -314,11 +314,11 @@ TEST_F(EndToEnd, RotationByRenameAndByCopyLosesAndRepeatsNoNotice) {
   EXPECT_EQ(read_file(chain.devices_log).find(between[0].detail), std::string::npos);
 }
 
-// Faults of the daemon, shown by the chain; enabled once it handles them.
+// Rotations that fall between two checks.
 
-// A notice that reaches the file after the last check and before a rename is
-// never read: the next check goes straight to the new file.
-TEST_F(EndToEnd, DISABLED_NoticeLoggedJustBeforeARenameIsRetrieved) {
+// A notice that reaches the file after the last check and before a rename lies
+// in the renamed file: the next check finishes that one before the new file.
+TEST_F(EndToEnd, NoticeLoggedJustBeforeARenameIsRetrieved) {
   start_daemon();
   ASSERT_GT(daemon.pid, 0);
   ASSERT_EQ(settle(1), std::vector<retrieved>{});
@@ -335,9 +335,9 @@ TEST_F(EndToEnd, DISABLED_NoticeLoggedJustBeforeARenameIsRetrieved) {
 }
 
 // A file emptied in place that grows past the point reached before the next
-// check is not seen as truncated: its start is never read, and reading resumes
-// inside a line.
-TEST_F(EndToEnd, DISABLED_NoticeInAFileTruncatedAndRegrownIsRetrieved) {
+// check shows no change of size; the bytes before that point show the
+// truncation, and the file is read from its start.
+TEST_F(EndToEnd, NoticeInAFileTruncatedAndRegrownIsRetrieved) {
   start_daemon();
   ASSERT_GT(daemon.pid, 0);
   ASSERT_EQ(settle(1), std::vector<retrieved>{});

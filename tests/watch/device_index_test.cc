@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "watch/change_notice.h"
 
 namespace brantwick {
@@ -39,7 +40,7 @@ TEST(DeviceIndex, FindsEachTextByContentNotByHashAlone) {
   }
   for (std::size_t i = 0; i < texts.size(); ++i) {
     EXPECT_EQ(find_device(index, texts[i], 42), entries[i].get()) << texts[i];
-    EXPECT_EQ(find_device(index, texts[i], device_hash(texts[i])), nullptr) << texts[i];
+    EXPECT_EQ(find_device(index, texts[i], hash_text(texts[i])), nullptr) << texts[i];
   }
   EXPECT_EQ(find_device(index, "edge", 42), nullptr);
   EXPECT_EQ(find_device(index, "sixteen-chars-x", 42), nullptr);
@@ -51,22 +52,22 @@ TEST(DeviceIndex, GrowsAndClearsKeepingItsRoom) {
   for (int i = 0; i < 5000; ++i) {
     entries.push_back(notice("dev" + std::to_string(i)));
     ASSERT_TRUE(
-        add_device(index, entries.back().get(), device_hash(*entries.back()->device)));
+        add_device(index, entries.back().get(), hash_text(*entries.back()->device)));
   }
   for (int i = 0; i < 5000; i += 7) {
     const std::string text = "dev" + std::to_string(i);
-    EXPECT_EQ(find_device(index, text, device_hash(text)), entries[i].get());
+    EXPECT_EQ(find_device(index, text, hash_text(text)), entries[i].get());
   }
   const std::size_t room = index.capacity;
   clear_devices(index);
   EXPECT_EQ(index.capacity, room);
-  EXPECT_EQ(find_device(index, "dev1", device_hash("dev1")), nullptr);
+  EXPECT_EQ(find_device(index, "dev1", hash_text("dev1")), nullptr);
 }
 
 TEST(DeviceHash, SpreadsTextsThatDifferInTheirLastByte) {
   std::vector<std::uint64_t> low_bits;
   for (int i = 0; i < 256; ++i)
-    low_bits.push_back(device_hash("edge" + std::to_string(i)) & 1023);
+    low_bits.push_back(hash_text("edge" + std::to_string(i)) & 1023);
   std::sort(low_bits.begin(), low_bits.end());
   const auto distinct = std::unique(low_bits.begin(), low_bits.end()) - low_bits.begin();
   EXPECT_GT(distinct, 200);

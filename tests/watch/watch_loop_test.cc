@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -139,6 +140,59 @@ TEST_F(WatchLoop, FileTruncatedInPlaceIsReadFromItsStart) {
   EXPECT_EQ(truncated[0].severity, 6);
   EXPECT_EQ(count_text(log, "has rotated"), 1u);
   EXPECT_EQ(read_retrievals(dir.path).size(), 4u);
+}
+
+// Changes made while the daemon is held between two passes, so that they are
+// all seen by the same next pass.
+struct held_daemon {
+  pid_t pid;
+  explicit held_daemon(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+  ~held_daemon() { kill(pid, SIGCONT); }
+};
+
+TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(1));
+  {
+    held_daemon hold(daemon.pid);
+    append_file(logfile, device_line("edge2", "1: %LINK-3-UPDOWN: down") + change_line("edge2"));
+    ASSERT_EQ(rename(logfile.c_str(), (logfile + ".1").c_str()), 0);
+    write_file(logfile, change_line("edge3"));
+  }
+  const auto calls = retrievals(3);
+  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge3'"), 1u);
+  const auto finished = with_text(log, "Reading the rest of rotated log file");
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(finished[0].text, "Reading the rest of rotated log file '" + logfile + ".1'");
+  EXPECT_EQ(finished[0].severity, 6);
+}
+
+TEST_F(WatchLoop, FileTruncatedAndRegrownBeforeAPassIsReadFromItsStart) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(1));
+  {
+    held_daemon hold(daemon.pid);
+    // Longer than before, so that its size alone shows nothing.
+    write_file(logfile, device_line("core7", "1: %LINK-3-UPDOWN: Interface down again") +
+                            change_line("edge2") + change_line("edge3"));
+  }
+  const auto calls = retrievals(3);
+  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_TRUE(wait_passes(2));
+  std::vector<std::string> devices;
+  for (const auto& call : read_retrievals(dir.path)) devices.push_back(call.args.at(0));
+  std::sort(devices.begin(), devices.end());
+  EXPECT_EQ(devices, (std::vector<std::string>{"edge1", "edge2", "edge3"}));
+  EXPECT_EQ(count_text(log, "Log file '" + logfile + "' has been truncated"), 1u);
 }
 
 TEST_F(WatchLoop, HalfWrittenLineWaitsForItsLineFeed) {
