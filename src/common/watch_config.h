@@ -19,6 +19,9 @@ struct watched_file {
   // Hash of the bytes just before `offset` when they were read: if a later
   // pass finds others there, the file was truncated and has grown again.
   std::uint64_t tail_hash = 0;
+  // Birth time (ns) of the file last read, where the file system keeps one: a
+  // file deleted and created again may get the same inode number.
+  std::int64_t birth = 0;
 };
 
 // Created once by the program entry; lives until the process ends.

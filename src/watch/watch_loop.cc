@@ -34,26 +34,41 @@ void ignore_children() noexcept {
 }
 
 // Decides where reading starts from the status of the path or of the open file:
-// a new inode means a new file, a shorter one means it was truncated in place.
+// another file (inode, or birth time where known) is read from its start, and
+// so is a file that became shorter than the offset. `birth` is 0 when unknown.
 void follow_file(const watch_config& config, watched_file& file,
-                 const struct stat& status) noexcept {
+                 const struct stat& status, std::int64_t birth) noexcept {
   const char* path = file.path->c_str();
-  if (status.st_ino != file.inode) {
+  const bool reborn = birth != 0 && file.birth != 0 && birth != file.birth;
+  if (status.st_ino != file.inode || reborn) {
     file.inode = status.st_ino;
     file.offset = 0;
+    file.birth = birth;
     log_event(config, sev_info, "Log file '%s' has rotated", path);
-  } else if (status.st_size < file.offset) {
+    return;
+  }
+  if (birth != 0) file.birth = birth;
+  if (status.st_size < file.offset) {
     file.offset = 0;
     log_event(config, sev_info, "Log file '%s' has been truncated", path);
   }
 }
 
-constexpr off_t tail_check_size = 64;
+std::int64_t birth_time(int fd) noexcept {
+  struct statx extended {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &extended) != 0 ||
+      (extended.stx_mask & STATX_BTIME) == 0)
+    return 0;
+  return static_cast<std::int64_t>(extended.stx_btime.tv_sec) * 1'000'000'000 +
+         extended.stx_btime.tv_nsec;
+}
+
+constexpr off_t tail_check_size = 4096;
 
 // Hash of the bytes before `offset` (at most tail_check_size of them); 0 when
 // they cannot be read, which a later comparison takes as a change.
 std::uint64_t tail_hash(int fd, off_t offset) noexcept {
-  char bytes[tail_check_size];
+  static char bytes[tail_check_size];
   const off_t start = offset > tail_check_size ? offset - tail_check_size : 0;
   const ssize_t got = pread(fd, bytes, static_cast<std::size_t>(offset - start), start);
   if (got != offset - start) return 0;
@@ -154,7 +169,7 @@ void check_watched_file(const watch_config& config, watched_file& file,
               path);
   } else {
     if (refuse_unless_regular(config, file, status)) return;
-    follow_file(config, file, status);
+    follow_file(config, file, status, 0);
   }
 
   {
@@ -169,7 +184,7 @@ void check_watched_file(const watch_config& config, watched_file& file,
     struct stat opened {};
     if (fstat(fd.get(), &opened) == 0) {
       if (refuse_unless_regular(config, file, opened)) return;
-      follow_file(config, file, opened);
+      follow_file(config, file, opened, birth_time(fd.get()));
       if (file.inode != old_inode && old_inode != 0) {
         finish_rotated_file(config, file, old_inode, old_offset, opened.st_dev, reader,
                             pending);
