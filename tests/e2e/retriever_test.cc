@@ -69,7 +69,7 @@ TEST_F(ExampleRetriever, RefusesANameThatIsNoHostOrAddress) {
     EXPECT_EQ(done.status, 1);
     EXPECT_NE(done.stderr_text.find("refusing device name"), std::string::npos)
         << done.stderr_text;
-    ASSERT_TRUE(wait_for(log, "refusing device name '" + device + "'", 10s));
+    ASSERT_TRUE(wait_for(log, "refusing device name '" + device + "'", 60s));
     const auto said = with_text(log, "refusing device name '" + device + "'");
     EXPECT_EQ(said.back().ident, "retrieve-config");
     EXPECT_EQ(said.back().pid, done.pid);
@@ -87,7 +87,7 @@ TEST_F(ExampleRetriever, RecordsWhatTheDaemonHandsOn) {
                  change_line("edge1", " on vty0 (192.0.2.1)") +
                  change_line("core1", " on vty1 (192.0.2.7)"));
   start();
-  ASSERT_TRUE(wait_for(log, "Executing '" + script + "'", 10s, 2));
+  ASSERT_TRUE(wait_for(log, "Executing '" + script + "'", 60s, 2));
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (requests().size() < 2 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(50ms);

@@ -84,7 +84,7 @@ std::string filler(std::size_t size, unsigned seed) {
 std::vector<retrieval> all_retrievals(DaemonTest& t, std::size_t count) {
   t.retrievals(count);
   EXPECT_TRUE(t.wait_passes(2));
-  return wait_for_retrievals(t.dir.path, count, 10s);
+  return wait_for_retrievals(t.dir.path, count, 60s);
 }
 
 TEST_F(HostileInput, BytesReachTheRetrieverVerbatim) {

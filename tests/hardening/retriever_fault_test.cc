@@ -91,8 +91,8 @@ TEST_P(RetrieverFault, DaemonCarriesOnAndNeverWaits) {
       std::string("Failed to execute '") + program + "': " + (c.failure ? c.failure : "");
 
   auto attempts = [&](std::size_t count) {
-    if (c.failure) return wait_for(log, failed, 10s, count);
-    return wait_for_retrievals(dir.path, count, 10s).size() >= count;
+    if (c.failure) return wait_for(log, failed, 60s, count);
+    return wait_for_retrievals(dir.path, count, 60s).size() >= count;
   };
   ASSERT_TRUE(attempts(2));
   ASSERT_TRUE(wait_passes(2));
@@ -130,7 +130,7 @@ TEST_P(RetrieverFault, DaemonCarriesOnAndNeverWaits) {
                                           "2 -> /dev/null"}));
     }
   } else {
-    EXPECT_TRUE(wait_until([&] { return children_of(daemon.pid).empty(); }, 10s));
+    EXPECT_TRUE(wait_until([&] { return children_of(daemon.pid).empty(); }, 60s));
   }
 }
 
@@ -189,13 +189,13 @@ TEST_F(ForkFailure, IsReportedAndALaterNoticeIsRetrievedOnceForksWork) {
   write_file(logfile, change_line("edge1") + change_line("edge2"));
   // The daemon itself is the one process its user may have.
   start_limited(1, retriever);
-  ASSERT_TRUE(wait_for(log, fork_failed, 10s, 2));
+  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 2));
   const auto failures = with_text(log, fork_failed);
   EXPECT_EQ(failures[0].severity, 2);
   EXPECT_EQ(failures[0].pid, daemon.pid);
   ASSERT_TRUE(wait_passes(2));
   append_file(logfile, change_line("edge3"));
-  ASSERT_TRUE(wait_for(log, fork_failed, 10s, 3));
+  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 3));
   ASSERT_TRUE(wait_passes(1));
   EXPECT_TRUE(is_running(daemon.pid));
   EXPECT_TRUE(read_retrievals(dir.path).empty());
@@ -226,10 +226,10 @@ TEST_F(ForkFailure, ForksAgainOnceARetrieverEnds) {
   ASSERT_EQ(first.size(), 1u);
   ASSERT_TRUE(wait_passes(1));
   append_file(logfile, change_line("edge2"));
-  ASSERT_TRUE(wait_for(log, fork_failed, 10s));
+  ASSERT_TRUE(wait_for(log, fork_failed, 60s));
   ASSERT_TRUE(wait_passes(1));
   kill_and_reap(first[0].pid);
-  ASSERT_TRUE(wait_until([&] { return children_of(daemon.pid).empty(); }, 10s));
+  ASSERT_TRUE(wait_until([&] { return children_of(daemon.pid).empty(); }, 60s));
   append_file(logfile, change_line("edge3"));
   const auto calls = retrievals(2);
   ASSERT_EQ(calls.size(), 2u);

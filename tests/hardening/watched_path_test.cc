@@ -77,7 +77,7 @@ TEST_P(UnusablePath, IsReportedEachPassUntilARegularFileTakesItsPlace) {
   c.make(logfile);
   start(c.options);
   for (const auto& warning : c.warnings) {
-    ASSERT_TRUE(wait_for(log, with_path(warning, logfile), 10s, 2)) << warning;
+    ASSERT_TRUE(wait_for(log, with_path(warning, logfile), 60s, 2)) << warning;
     EXPECT_EQ(with_text(log, with_path(warning, logfile))[0].severity, 4);
     EXPECT_EQ(with_text(log, with_path(warning, logfile))[0].pid, daemon.pid);
   }
@@ -160,7 +160,7 @@ TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   const std::string next = dir.file("next.log");
   write_file(next, "");
   replace_entry(next, logfile);
-  ASSERT_TRUE(take_one_datagram(log, 10s));
+  ASSERT_TRUE(take_one_datagram(log, 60s));
   ASSERT_TRUE(blocked_in("brantwick: Checking logfile '" + logfile + "'"));
   const std::string other = dir.file("other");
   c.make(other);
@@ -168,7 +168,7 @@ TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   log.paused = false;
 
   if (c.read_before_mend.empty()) {
-    ASSERT_TRUE(wait_for(log, "Log file '" + logfile + "' is not a regular file", 10s));
+    ASSERT_TRUE(wait_for(log, "Log file '" + logfile + "' is not a regular file", 60s));
   } else {
     ASSERT_EQ(retrievals(1).size(), 1u);
   }

@@ -35,7 +35,7 @@ TEST_F(AllocationFailure, BeforeDetachingEachFailureEndsWithStatusOne) {
     log.messages.clear();
     const run_result result = run({"-p", pidfile, "-r", retriever, logfile});
     EXPECT_EQ(result.status, 1);
-    ASSERT_TRUE(wait_for(log, c.message, 5s));
+    ASSERT_TRUE(wait_for(log, c.message, 30s));
     const auto found = with_text(log, c.message);
     EXPECT_EQ(found[0].text, c.message);
     EXPECT_EQ(found[0].severity, 2);
@@ -54,7 +54,7 @@ TEST_F(AllocationFailure, EntryThatCannotBeMadeDropsItsLine) {
   start();
   const auto calls = retrievals(1);
   ASSERT_TRUE(wait_passes(1));
-  ASSERT_TRUE(wait_for(log, "Memory allocation failed [1d]", 5s));
+  ASSERT_TRUE(wait_for(log, "Memory allocation failed [1d]", 30s));
   EXPECT_EQ(with_text(log, "Memory allocation failed [1d]")[0].severity, 2);
   EXPECT_EQ(with_text(log, "Memory allocation failed [1d]")[0].pid, daemon.pid);
   ASSERT_EQ(read_retrievals(dir.path).size(), 1u);
@@ -71,7 +71,7 @@ TEST_F(AllocationFailure, EntryWithoutDeviceTakesNoPartAndStartsNothing) {
   write_file(logfile, change_line("edge1", " first") + change_line("edge2") +
                           change_line("edge1", " second"));
   start();
-  ASSERT_TRUE(wait_for(log, "Memory allocation failed [2d]", 5s));
+  ASSERT_TRUE(wait_for(log, "Memory allocation failed [2d]", 30s));
   ASSERT_TRUE(wait_passes(1));
   const auto calls = retrievals(2);
   ASSERT_EQ(calls.size(), 2u);
@@ -88,7 +88,7 @@ TEST_F(AllocationFailure, EntryWithoutDetailRunsTheRetrieverWithTheDeviceAlone) 
   fail("7");
   write_file(logfile, change_line("edge1"));
   start();
-  ASSERT_TRUE(wait_for(log, "Memory allocation failed [3d]", 5s));
+  ASSERT_TRUE(wait_for(log, "Memory allocation failed [3d]", 30s));
   const auto calls = retrievals(1);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].args, std::vector<std::string>{"edge1"});

@@ -46,7 +46,7 @@ TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
     log.messages.clear();
     const run_result result = run(c.args);
     EXPECT_EQ(result.status, 1);
-    ASSERT_TRUE(wait_for(log, c.message, 5s));
+    ASSERT_TRUE(wait_for(log, c.message, 30s));
     settle(log, 200ms);
     const auto found = with_text(log, c.message);
     ASSERT_EQ(found.size(), 1u);
@@ -80,7 +80,7 @@ TEST_F(CommandLine, UsageLineIsExact) {
 TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
   start(
       {"-u", "42", "-g", "4242", "-t", "7", "-u", "no-such-user", "-g", "no-such-group"});
-  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
   const char* expected[] = {
       "Will write PID to file '",  // then the path
       "Log checking interval set to 1",
@@ -115,7 +115,7 @@ TEST_F(CommandLine, FacilityChangesFromTheNextMessageOn) {
       run({"-s", "LOCAL0", "-t", "3", "-s", "Mark", "-r", retriever, "-s", "daemon"})
           .status,
       0);
-  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
   const auto switch0 = with_text(log, "Switching to syslog facility 'LOCAL0'");
   ASSERT_EQ(switch0.size(), 1u);
   EXPECT_EQ(switch0[0].facility, facility_local3);  // under the one in force before
@@ -149,7 +149,7 @@ TEST_F(CommandLine, IntervalIsReadAsAtoiReadsIt) {
     process_guard stop(std::stoi(read_file(own_pidfile)));
     // Earlier daemons of this test may still be heard: only these two count.
     std::vector<std::string> said_by_parent, said_by_daemon;
-    ASSERT_TRUE(wait_for(log, "Sleeping for", 5s, count_text(log, "Sleeping for") + 1));
+    ASSERT_TRUE(wait_for(log, "Sleeping for", 30s, count_text(log, "Sleeping for") + 1));
     settle(log, 50ms);
     for (const auto& m : log.messages) {
       if (m.pid == result.pid) said_by_parent.push_back(m.text);
@@ -168,11 +168,11 @@ TEST_F(CommandLine, OnlyTheFirstOperandIsWatchedAndLaterOptionsAreOperands) {
   ASSERT_EQ(
       run({"-r" + retriever, "-p", pidfile, "-t1", logfile, second, "-t", "9"}).status,
       0);
-  ASSERT_TRUE(wait_for(log, "Sleeping for 1 seconds", 5s, 2));
+  ASSERT_TRUE(wait_for(log, "Sleeping for 1 seconds", 30s, 2));
   EXPECT_EQ(count_text(log, "Will watch log file"), 1u);
   EXPECT_EQ(count_text(log, second), 0u);
   EXPECT_EQ(count_text(log, "interval set to 9"), 0u);
-  const auto calls = wait_for_retrievals(dir.path, 1, 5s);
+  const auto calls = wait_for_retrievals(dir.path, 1, 30s);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].args[0], "edge1");
 }
@@ -181,7 +181,7 @@ TEST_F(CommandLine, ArgumentStartingWithADashIsTheOptionsValue) {
   const std::string odd = dir.file("-odd.pid");
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   ASSERT_EQ(run({"-p", "-odd.pid", "-r", retriever, "-t", "1"}).status, 0);
-  ASSERT_TRUE(wait_for(log, "Running with pid", 5s));
+  ASSERT_TRUE(wait_for(log, "Running with pid", 30s));
   daemon.pid = std::stoi(read_file(odd));
   EXPECT_EQ(count_text(log, "Will write PID to file '-odd.pid'"), 1u);
   ASSERT_EQ(chdir("/"), 0);

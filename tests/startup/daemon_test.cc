@@ -55,7 +55,7 @@ TEST_F(Daemon, ParentDaemonAndRetrieverAreThreeProcesses) {
   const std::string pid_text = read_file(pidfile);
   EXPECT_EQ(pid_text, std::to_string(daemon.pid));  // no line end
 
-  ASSERT_TRUE(wait_for(log, "Executing '", 10s));
+  ASSERT_TRUE(wait_for(log, "Executing '", 60s));
   const auto running = with_text(log, "Running with pid");
   ASSERT_EQ(running.size(), 1u);
   EXPECT_EQ(running[0].text, "Running with pid " + pid_text);
@@ -74,7 +74,7 @@ TEST_F(Daemon, PidFileThatCannotBeOpenedIsReportedAndTheDaemonRuns) {
   const std::string bad = dir.file("no-such-dir/brantwick.pid");
   const run_result started = run({"-p", bad, "-t", "1", "-r", retriever, logfile});
   EXPECT_EQ(started.status, 0);
-  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
   daemon.pid = with_text(log, "Sleeping for")[0].pid;
   const auto failed = with_text(log, "Unable to open pid file");
   ASSERT_EQ(failed.size(), 1u);
@@ -87,7 +87,7 @@ TEST_F(Daemon, PidFileThatCannotBeOpenedIsReportedAndTheDaemonRuns) {
 TEST_F(Daemon, WithoutPidFileNothingIsWrittenOrSaid) {
   const run_result started = run({"-t", "1", "-r", retriever, logfile});
   EXPECT_EQ(started.status, 0);
-  ASSERT_TRUE(wait_for(log, "Sleeping for", 5s));
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
   daemon.pid = with_text(log, "Sleeping for")[0].pid;
   EXPECT_EQ(count_text(log, "Running with pid"), 0u);
   EXPECT_EQ(count_text(log, "pid file"), 0u);
@@ -149,7 +149,7 @@ TEST_F(Daemon, FailedIdentityChangeEndsTheDaemon) {
       log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                 brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1", logfile});
   ASSERT_EQ(started.status, 0);
-  ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 5s));
+  ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 30s));
   const auto failed = with_text(log, "Unable to change identity");
   EXPECT_EQ(failed[0].severity, 2);
   // Orphaned, the daemon came back to this process, which can see how it ended.

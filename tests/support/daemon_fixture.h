@@ -69,11 +69,11 @@ struct DaemonTest : ::testing::Test {
 
   // Waits for the end of the next pass of the daemon.
   bool wait_passes(std::size_t passes) {
-    return wait_for(log, "Sleeping for", 10s, count_text(log, "Sleeping for") + passes);
+    return wait_for(log, "Sleeping for", 60s, count_text(log, "Sleeping for") + passes);
   }
 
   std::vector<retrieval> retrievals(std::size_t count) {
-    return wait_for_retrievals(dir.path, count, 10s);
+    return wait_for_retrievals(dir.path, count, 60s);
   }
 };
 
