@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/unique_fd.h"
+#include "support/syslog_sink.h"
 
 namespace brantwick::testing {
 
@@ -30,21 +31,6 @@ bool wait_until(std::chrono::milliseconds timeout, auto done) {
     std::this_thread::sleep_for(50ms);
   }
   return true;
-}
-
-// The nodes rsyslogd and brantwick open in /dev; the log socket is rsyslogd's.
-void make_dev(const std::string& dev) {
-  if (mkdir(dev.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + dev);
-  const struct {
-    const char* name;
-    unsigned minor;
-  } nodes[] = {{"null", 3}, {"zero", 5}, {"random", 8}, {"urandom", 9}};
-  for (const auto& node : nodes) {
-    const std::string path = dev + "/" + node.name;
-    if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, node.minor)) != 0)
-      throw std::runtime_error("mknod " + path);
-    chmod(path.c_str(), 0666);
-  }
 }
 
 sockaddr_in loopback(const std::string& address, int port) {
@@ -151,7 +137,7 @@ void send_with_logger(const std::string& host, int port, const std::string& tag,
 
 void syslog_chain::start() {
   chmod(dir.path.c_str(), 0755);
-  make_dev(dev);
+  make_device_nodes(dev);  // the log socket is rsyslogd's own
   mkdir(dir.file("spool").c_str(), 0700);
   port = free_udp_port();
   const std::string conf = dir.file("rsyslog.conf");

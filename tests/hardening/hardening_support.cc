@@ -35,22 +35,6 @@ bool is_running(pid_t pid) {
   return state != '\0' && state != 'Z' && state != 'X';
 }
 
-std::vector<std::string> descriptor_targets(pid_t pid) {
-  std::vector<std::string> targets;
-  DIR* d = opendir(proc(pid, "fd").c_str());
-  if (d == nullptr) return targets;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char target[4096] = {};
-    const std::string link = proc(pid, "fd/") + e->d_name;
-    if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
-    targets.push_back(std::string(e->d_name) + " -> " + target);
-  }
-  closedir(d);
-  std::sort(targets.begin(), targets.end());
-  return targets;
-}
-
 long resident_kb(pid_t pid) {
   std::ifstream in(proc(pid, "status"));
   for (std::string line; std::getline(in, line);) {

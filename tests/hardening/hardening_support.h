@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/run_program.h"
 #include "support/syslog_sink.h"
 
 namespace brantwick::testing {
@@ -17,8 +18,6 @@ char process_state(pid_t pid);
 // Still there and not a zombie: a daemon that crashed would be one.
 bool is_running(pid_t pid);
 
-// "N -> target" for each open descriptor, sorted.
-std::vector<std::string> descriptor_targets(pid_t pid);
 // VmRSS of /proc/PID/status in kB, or -1.
 long resident_kb(pid_t pid);
 // The process title as /proc/PID/cmdline holds it.

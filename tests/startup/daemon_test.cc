@@ -32,22 +32,6 @@ std::vector<long> status_field(pid_t pid, const std::string& name) {
   return values;
 }
 
-std::vector<std::string> open_descriptors(pid_t pid) {
-  std::vector<std::string> targets;
-  DIR* d = opendir(proc(pid, "fd").c_str());
-  if (d == nullptr) return targets;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char target[4096] = {};
-    const std::string link = proc(pid, "fd/") + e->d_name;
-    readlink(link.c_str(), target, sizeof target - 1);
-    targets.push_back(std::string(e->d_name) + " -> " + target);
-  }
-  closedir(d);
-  std::sort(targets.begin(), targets.end());
-  return targets;
-}
-
 TEST_F(Daemon, ParentDaemonAndRetrieverAreThreeProcesses) {
   write_file(logfile, change_line("edge1"));
   const run_result started = start();
@@ -107,7 +91,7 @@ TEST_F(Daemon, IsADetachedSessionLeaderHoldingOnlyDevNull) {
   fields >> state >> ppid >> pgrp >> session >> tty;
   EXPECT_EQ(tty, 0);
   const std::string null = "/dev/null";
-  EXPECT_EQ(open_descriptors(daemon.pid),
+  EXPECT_EQ(descriptor_targets(daemon.pid),
             (std::vector<std::string>{"0 -> " + null, "1 -> " + null, "2 -> " + null}));
 }
 

@@ -158,6 +158,22 @@ std::vector<pid_t> children_of(pid_t pid) {
   return kids;
 }
 
+std::vector<std::string> descriptor_targets(pid_t pid) {
+  std::vector<std::string> targets;
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (d == nullptr) return targets;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[4096] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
+    targets.push_back(std::string(e->d_name) + " -> " + target);
+  }
+  closedir(d);
+  std::sort(targets.begin(), targets.end());
+  return targets;
+}
+
 std::vector<pid_t> zombie_children_of(pid_t pid) {
   std::vector<pid_t> zombies;
   for (pid_t kid : children_of(pid)) {

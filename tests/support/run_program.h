@@ -63,4 +63,7 @@ std::vector<retrieval> wait_for_retrievals(const std::string& dir, std::size_t c
 std::vector<pid_t> children_of(pid_t pid);
 std::vector<pid_t> zombie_children_of(pid_t pid);
 
+// The open descriptors of `pid` as "N -> target", sorted.
+std::vector<std::string> descriptor_targets(pid_t pid);
+
 }  // namespace brantwick::testing

@@ -36,7 +36,7 @@ bool parse_syslog_datagram(std::string_view d, syslog_message& out) {
   return true;
 }
 
-syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
+void make_device_nodes(const std::string& dev) {
   if (mkdir(dev.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + dev);
   const struct {
     const char* name;
@@ -48,6 +48,10 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
       throw std::runtime_error("mknod " + path);
     chmod(path.c_str(), 0666);
   }
+}
+
+syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
+  make_device_nodes(dev);
   socket.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -28,6 +28,10 @@ struct syslog_message {
 // Parses "<PRI>Mmm dd hh:mm:ss ident[pid]: text"; false if the shape differs.
 bool parse_syslog_datagram(std::string_view datagram, syslog_message& out);
 
+// Creates the directory `dev` with the null, zero, random and urandom devices
+// that programs expect in /dev.
+void make_device_nodes(const std::string& dev);
+
 // A receiving thread drains the socket at once, as a syslog daemon would: the
 // socket's queue is short, and a sender blocks while it is full.
 struct syslog_sink {
