@@ -22,6 +22,9 @@ struct watched_file {
   // Birth time (ns) of the file last read, where the file system keeps one: a
   // file deleted and created again may get the same inode number.
   std::int64_t birth = 0;
+  // Where reading of the file `inode` names stopped. Unlike `offset` it outlives
+  // a failed status query, so that a renamed file can be finished from there.
+  off_t reached = 0;
 };
 
 // Created once by the program entry; lives until the process ends.

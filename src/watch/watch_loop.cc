@@ -149,6 +149,7 @@ void scan_new_lines(const watch_config& config, watched_file& file, int fd,
   piece_buffer piece;
   while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
   file.offset = reader.offset;
+  file.reached = file.offset;
   file.tail_hash = tail_hash(fd, file.offset);
 }
 
@@ -159,7 +160,7 @@ void check_watched_file(const watch_config& config, watched_file& file,
 
   // Where the file stood, to finish the old one if it was renamed away.
   const std::uint64_t old_inode = file.inode;
-  const off_t old_offset = file.offset;
+  const off_t old_offset = file.reached;
 
   struct stat status {};
   if (::stat(path, &status) != 0) {

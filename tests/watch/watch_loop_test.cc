@@ -157,7 +157,8 @@ TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
   ASSERT_TRUE(wait_passes(1));
   {
     held_daemon hold(daemon.pid);
-    append_file(logfile, device_line("edge2", "1: %LINK-3-UPDOWN: down") + change_line("edge2"));
+    append_file(logfile,
+                device_line("edge2", "1: %LINK-3-UPDOWN: down") + change_line("edge2"));
     ASSERT_EQ(rename(logfile.c_str(), (logfile + ".1").c_str()), 0);
     write_file(logfile, change_line("edge3"));
   }
@@ -172,6 +173,28 @@ TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
   ASSERT_EQ(finished.size(), 1u);
   EXPECT_EQ(finished[0].text, "Reading the rest of rotated log file '" + logfile + ".1'");
   EXPECT_EQ(finished[0].severity, 6);
+}
+
+TEST_F(WatchLoop, RenamedFileIsFinishedFromWhereItsReadingStopped) {
+  write_file(logfile, change_line("edge1"));
+  start();
+  ASSERT_EQ(retrievals(1).size(), 1u);
+  ASSERT_TRUE(wait_passes(1));
+  {
+    held_daemon hold(daemon.pid);
+    append_file(logfile, change_line("edge2"));
+    ASSERT_EQ(rename(logfile.c_str(), (logfile + ".1").c_str()), 0);
+  }
+  // A pass without the file resets its offset; the renamed one is still
+  // finished from where its reading stopped, not read again from its start.
+  ASSERT_TRUE(wait_for(log, "Unable to stat file '" + logfile + "'", 30s));
+  write_file(logfile, change_line("edge3"));
+  ASSERT_EQ(retrievals(3).size(), 3u);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge3'"), 1u);
 }
 
 TEST_F(WatchLoop, FileTruncatedAndRegrownBeforeAPassIsReadFromItsStart) {
