@@ -83,6 +83,16 @@ void notice_regrowth(const watch_config& config, watched_file& file, int fd) noe
   log_event(config, sev_info, "Log file '%s' has been truncated", file.path->c_str());
 }
 
+// Notes every marked piece of `fd` from `offset` on; gives where the next
+// reading of it resumes.
+off_t note_marked_pieces(const watch_config& config, int fd, off_t offset,
+                         piece_reader& reader, pending_changes& pending) noexcept {
+  start_reading(reader, fd, offset);
+  piece_buffer piece;
+  while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
+  return reader.offset;
+}
+
 // Owns a directory stream.
 struct dir_closer {
   void operator()(DIR* d) const noexcept { closedir(d); }
@@ -118,9 +128,7 @@ void finish_rotated_file(const watch_config& config, const watched_file& file,
       return;
     log_event(config, sev_info, "Reading the rest of rotated log file '%s'", candidate);
     if (lseek(fd.get(), old_offset, SEEK_SET) < 0) return;
-    start_reading(reader, fd.get(), old_offset);
-    piece_buffer piece;
-    while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
+    note_marked_pieces(config, fd.get(), old_offset, reader, pending);
     return;
   }
 }
@@ -145,10 +153,7 @@ void scan_new_lines(const watch_config& config, watched_file& file, int fd,
               file.path->c_str());
     file.offset = 0;
   }
-  start_reading(reader, fd, file.offset);
-  piece_buffer piece;
-  while (read_marked_piece(reader, piece)) note_change_line(config, pending, piece);
-  file.offset = reader.offset;
+  file.offset = note_marked_pieces(config, fd, file.offset, reader, pending);
   file.reached = file.offset;
   file.tail_hash = tail_hash(fd, file.offset);
 }

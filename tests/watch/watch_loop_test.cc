@@ -14,7 +14,19 @@
 namespace brantwick::testing {
 namespace {
 
-using WatchLoop = DaemonTest;
+struct WatchLoop : DaemonTest {
+  // Starts on a file holding edge1's change and waits until it is retrieved
+  // and the pass is over.
+  void start_after_edge1() {
+    write_file(logfile, change_line("edge1"));
+    start();
+    ASSERT_EQ(retrievals(1).size(), 1u);
+    ASSERT_TRUE(wait_passes(1));
+  }
+  std::size_t reveals(const std::string& device) {
+    return count_text(log, "reveals config change on '" + device + "'");
+  }
+};
 
 // Waits until the file holds exactly `expected`.
 bool poll_file(const std::string& path, const std::string& expected,
@@ -106,23 +118,20 @@ TEST_F(WatchLoop, LaterPassesReadOnlyWhatWasAppended) {
   ASSERT_TRUE(wait_passes(2));
   EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
   EXPECT_EQ(count_text(log, "has rotated"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 2u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+  EXPECT_EQ(reveals("edge1"), 2u);
+  EXPECT_EQ(reveals("edge2"), 1u);
 }
 
 TEST_F(WatchLoop, RotatedFileIsReadFromItsStart) {
-  write_file(logfile, change_line("edge1"));
-  start();
-  ASSERT_EQ(retrievals(1).size(), 1u);
-  ASSERT_TRUE(wait_passes(1));
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
   ASSERT_EQ(rename(logfile.c_str(), (logfile + ".1").c_str()), 0);
   write_file(logfile, change_line("edge2"));
   const auto calls = retrievals(2);
   ASSERT_EQ(calls.size(), 2u);
   ASSERT_TRUE(wait_passes(2));
   EXPECT_EQ(count_text(log, "Log file '" + logfile + "' has rotated"), 2u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
+  EXPECT_EQ(reveals("edge1"), 1u);
+  EXPECT_EQ(reveals("edge2"), 1u);
 }
 
 TEST_F(WatchLoop, FileTruncatedInPlaceIsReadFromItsStart) {
@@ -151,10 +160,7 @@ struct held_daemon {
 };
 
 TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
-  write_file(logfile, change_line("edge1"));
-  start();
-  ASSERT_EQ(retrievals(1).size(), 1u);
-  ASSERT_TRUE(wait_passes(1));
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
   {
     held_daemon hold(daemon.pid);
     append_file(logfile,
@@ -166,9 +172,9 @@ TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
   ASSERT_EQ(calls.size(), 3u);
   ASSERT_TRUE(wait_passes(2));
   EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge3'"), 1u);
+  EXPECT_EQ(reveals("edge1"), 1u);
+  EXPECT_EQ(reveals("edge2"), 1u);
+  EXPECT_EQ(reveals("edge3"), 1u);
   const auto finished = with_text(log, "Reading the rest of rotated log file");
   ASSERT_EQ(finished.size(), 1u);
   EXPECT_EQ(finished[0].text, "Reading the rest of rotated log file '" + logfile + ".1'");
@@ -176,10 +182,7 @@ TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
 }
 
 TEST_F(WatchLoop, RenamedFileIsFinishedFromWhereItsReadingStopped) {
-  write_file(logfile, change_line("edge1"));
-  start();
-  ASSERT_EQ(retrievals(1).size(), 1u);
-  ASSERT_TRUE(wait_passes(1));
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
   {
     held_daemon hold(daemon.pid);
     append_file(logfile, change_line("edge2"));
@@ -192,16 +195,13 @@ TEST_F(WatchLoop, RenamedFileIsFinishedFromWhereItsReadingStopped) {
   ASSERT_EQ(retrievals(3).size(), 3u);
   ASSERT_TRUE(wait_passes(2));
   EXPECT_EQ(read_retrievals(dir.path).size(), 3u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge1'"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 1u);
-  EXPECT_EQ(count_text(log, "reveals config change on 'edge3'"), 1u);
+  EXPECT_EQ(reveals("edge1"), 1u);
+  EXPECT_EQ(reveals("edge2"), 1u);
+  EXPECT_EQ(reveals("edge3"), 1u);
 }
 
 TEST_F(WatchLoop, FileTruncatedAndRegrownBeforeAPassIsReadFromItsStart) {
-  write_file(logfile, change_line("edge1"));
-  start();
-  ASSERT_EQ(retrievals(1).size(), 1u);
-  ASSERT_TRUE(wait_passes(1));
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
   {
     held_daemon hold(daemon.pid);
     // Longer than before, so that its size alone shows nothing.
