@@ -41,9 +41,10 @@ std::uint64_t hash_text(std::string_view text) noexcept {
   return h;
 }
 
-bool copy_text(std::optional<std::string>& out, std::string_view text) noexcept {
+bool copy_text(std::optional<std::string>& out, std::string_view text,
+               alloc_site site) noexcept {
   out.reset();
-  if (allocation_should_fail()) return false;
+  if (allocation_should_fail(site)) return false;
   try {
     out.emplace(text);
   } catch (const std::bad_alloc&) {

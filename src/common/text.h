@@ -6,13 +6,17 @@
 #include <string>
 #include <string_view>
 
+#include "common/alloc_seam.h"
+
 namespace brantwick {
 
 // ASCII letters compare without case; high-bit bytes compare unchanged.
 bool same_name_nocase(std::string_view a, std::string_view b) noexcept;
 
 // Heap copy of `text` into `out`; false (and `out` left empty) when memory runs out.
-bool copy_text(std::optional<std::string>& out, std::string_view text) noexcept;
+// `site` names the allocation for the test build's seam.
+bool copy_text(std::optional<std::string>& out, std::string_view text,
+               alloc_site site) noexcept;
 
 // A 64-bit hash of the bytes, well spread in its low bits even for short texts
 // that differ only in their last bytes (the numbers in "edge12", "10.0.0.7").

@@ -38,14 +38,15 @@ std::uint32_t group_id(const char* text) noexcept {
 
 void add_watched_file(watch_config& config, std::optional<std::string>& pidfile,
                       const char* path) noexcept {
-  watched_file* entry =
-      allocation_should_fail() ? nullptr : new (std::nothrow) watched_file;
+  watched_file* entry = allocation_should_fail(alloc_site::watched_entry)
+                            ? nullptr
+                            : new (std::nothrow) watched_file;
   if (entry == nullptr) {
     log_event(config, sev_critical, "Memory allocation failed [1]");
     refuse(config, pidfile);
   }
   config.watch_head.next.reset(entry);
-  if (!copy_text(entry->path, path)) {
+  if (!copy_text(entry->path, path, alloc_site::watched_path)) {
     config.watch_head.next.reset();
     log_event(config, sev_critical, "Memory allocation failed [2]");
     refuse(config, pidfile);
@@ -78,7 +79,7 @@ std::optional<std::string> parse_command_line(watch_config& config, int argc,
                     pidfile->c_str(), optarg);
           refuse(config, pidfile);
         }
-        if (!copy_text(pidfile, optarg)) {
+        if (!copy_text(pidfile, optarg, alloc_site::pid_path)) {
           config.retriever.reset();
           log_event(config, sev_critical, "Memory allocation failed [3]");
           refuse(config, pidfile);
@@ -104,7 +105,7 @@ std::optional<std::string> parse_command_line(watch_config& config, int argc,
                     config.retriever->c_str(), optarg);
           refuse(config, pidfile);
         }
-        if (!copy_text(config.retriever, optarg)) {
+        if (!copy_text(config.retriever, optarg, alloc_site::retriever_path)) {
           pidfile.reset();
           log_event(config, sev_critical, "Memory allocation failed [4]");
           refuse(config, pidfile);

@@ -52,8 +52,9 @@ void note_change_line(const watch_config& config, pending_changes& pending,
   const std::uint64_t hash = hash_text(device);
   if (is_pending(pending, device, hash)) return;
 
-  change_notice* entry =
-      allocation_should_fail() ? nullptr : new (std::nothrow) change_notice;
+  change_notice* entry = allocation_should_fail(alloc_site::pending_entry)
+                             ? nullptr
+                             : new (std::nothrow) change_notice;
   if (entry == nullptr) {
     log_event(config, sev_critical, "Memory allocation failed [1d]");
     return;
@@ -61,7 +62,7 @@ void note_change_line(const watch_config& config, pending_changes& pending,
   pending.tail->next.reset(entry);
   pending.tail = entry;
 
-  if (!copy_text(entry->device, device)) {
+  if (!copy_text(entry->device, device, alloc_site::device_text)) {
     log_event(config, sev_critical, "Memory allocation failed [2d]");
     return;
   }
@@ -69,7 +70,7 @@ void note_change_line(const watch_config& config, pending_changes& pending,
   // for want of one.
   if (pending.index_complete && !add_device(pending.devices, entry, hash))
     pending.index_complete = false;
-  if (!copy_text(entry->detail, split->detail)) {
+  if (!copy_text(entry->detail, split->detail, alloc_site::detail_text)) {
     log_event(config, sev_critical, "Memory allocation failed [3d]");
   }
 }

@@ -34,7 +34,7 @@ TEST(CopyText, CopiesExactBytes) {
       "a\xff"
       "b c",
       5);
-  ASSERT_TRUE(copy_text(out, text));
+  ASSERT_TRUE(copy_text(out, text, alloc_site::device_text));
   EXPECT_EQ(*out, text);
 }
 

@@ -17,17 +17,17 @@ struct AllocationFailure : DaemonTest {
   }
 };
 
-// Before detaching the program asks, in order: the PID file path (1), the
-// retriever path (2), the watched file's entry (3) and its path (4).
+// Before detaching the program copies the PID file path and the retriever
+// path, then makes the watched file's entry and copies its path.
 TEST_F(AllocationFailure, BeforeDetachingEachFailureEndsWithStatusOne) {
   const struct {
     const char* which;
     const char* message;
   } cases[] = {
-      {"1", "Memory allocation failed [3]"},
-      {"2", "Memory allocation failed [4]"},
-      {"3", "Memory allocation failed [1]"},
-      {"4", "Memory allocation failed [2]"},
+      {"pid_path", "Memory allocation failed [3]"},
+      {"retriever_path", "Memory allocation failed [4]"},
+      {"watched_entry", "Memory allocation failed [1]"},
+      {"watched_path", "Memory allocation failed [2]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -47,9 +47,9 @@ TEST_F(AllocationFailure, BeforeDetachingEachFailureEndsWithStatusOne) {
 }
 
 // In the loop each new device asks for its entry, its device text and its
-// detail, in that order; the start-up took the first four.
+// detail; each case fails the first of its kind.
 TEST_F(AllocationFailure, EntryThatCannotBeMadeDropsItsLine) {
-  fail("5");
+  fail("pending_entry");
   write_file(logfile, change_line("edge1") + change_line("edge2"));
   start();
   const auto calls = retrievals(1);
@@ -67,7 +67,7 @@ TEST_F(AllocationFailure, EntryThatCannotBeMadeDropsItsLine) {
 }
 
 TEST_F(AllocationFailure, EntryWithoutDeviceTakesNoPartAndStartsNothing) {
-  fail("6");
+  fail("device_text");
   write_file(logfile, change_line("edge1", " first") + change_line("edge2") +
                           change_line("edge1", " second"));
   start();
@@ -85,7 +85,7 @@ TEST_F(AllocationFailure, EntryWithoutDeviceTakesNoPartAndStartsNothing) {
 }
 
 TEST_F(AllocationFailure, EntryWithoutDetailRunsTheRetrieverWithTheDeviceAlone) {
-  fail("7");
+  fail("detail_text");
   write_file(logfile, change_line("edge1"));
   start();
   ASSERT_TRUE(wait_for(log, "Memory allocation failed [3d]", 30s));
