@@ -22,7 +22,7 @@ const char* alloc_site_name(alloc_site site) noexcept {
   return "";
 }
 
-__attribute__((weak)) bool allocation_should_fail(alloc_site) noexcept {
+__attribute__((weak)) bool allocation_should_fail(alloc_site /*site*/) noexcept {
   return false;
 }
 

@@ -41,6 +41,13 @@ std::uint64_t hash_text(std::string_view text) noexcept {
   return h;
 }
 
+std::string directory_of(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return ".";
+  const std::size_t end = path.find_last_not_of('/', slash);
+  return end == std::string_view::npos ? "/" : std::string(path.substr(0, end + 1));
+}
+
 bool copy_text(std::optional<std::string>& out, std::string_view text,
                alloc_site site) noexcept {
   out.reset();

@@ -22,6 +22,10 @@ bool copy_text(std::optional<std::string>& out, std::string_view text,
 // that differ only in their last bytes (the numbers in "edge12", "10.0.0.7").
 std::uint64_t hash_text(std::string_view text) noexcept;
 
+// The directory that holds the file `path`: what precedes its last slash, "/"
+// or ".". May throw std::bad_alloc.
+std::string directory_of(std::string_view path);
+
 // The whitespace that separates fields: never a high-bit byte, never NUL.
 constexpr bool is_field_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

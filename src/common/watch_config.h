@@ -16,6 +16,8 @@ struct watched_file {
   std::uint64_t inode = 0;          // at the last successful status query; 0 = never seen
   off_t offset = 0;                 // byte position where the next read starts
   std::unique_ptr<watched_file> next;
+  // The rest is the file tracker's (src/watch/file_tracker.h).
+  dev_t device = 0;  // with `inode`, which file was read last
   // Hash of the bytes just before `offset` when they were read: if a later
   // pass finds others there, the file was truncated and has grown again.
   std::uint64_t tail_hash = 0;

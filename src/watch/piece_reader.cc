@@ -65,7 +65,8 @@ bool refill(piece_reader& r) noexcept {
 
 }  // namespace
 
-void start_reading(piece_reader& reader, int fd, off_t offset) noexcept {
+bool start_reading(piece_reader& reader, int fd, off_t offset) noexcept {
+  if (lseek(fd, offset, SEEK_SET) < 0) return false;
   reader.fd = fd;
   reader.buffer_pos = offset;
   reader.length = 0;
@@ -76,6 +77,7 @@ void start_reading(piece_reader& reader, int fd, off_t offset) noexcept {
   reader.at_end = false;
   reader.offset = offset;
   reader.bytes_read = 0;
+  return true;
 }
 
 bool read_marked_piece(piece_reader& r, piece_buffer& piece) noexcept {

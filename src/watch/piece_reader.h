@@ -33,8 +33,10 @@ struct piece_reader {
   char buffer[read_block_size + piece_chars];
 };
 
-// Prepares to read `fd` from `offset`, which is taken as the start of a piece.
-void start_reading(piece_reader& reader, int fd, off_t offset) noexcept;
+// Positions `fd` at `offset`, which is taken as the start of a piece, and
+// prepares to read from there. False, with errno from the failed seek, when the
+// descriptor cannot be positioned; the reader is then not ready.
+bool start_reading(piece_reader& reader, int fd, off_t offset) noexcept;
 
 // Fills `piece` with the next piece whose text (up to its first NUL) holds the
 // change marker, and returns true; false when the data is used up, with

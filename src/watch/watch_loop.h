@@ -13,10 +13,6 @@ namespace brantwick {
 void scan_new_lines(const watch_config& config, watched_file& file, int fd,
                     piece_reader& reader, pending_changes& pending) noexcept;
 
-// One visit of one file: status, open, reading, close, then its retrievals.
-void check_watched_file(const watch_config& config, watched_file& file,
-                        piece_reader& reader, pending_changes& pending) noexcept;
-
 // Never returns. Ends the process with status 1 only if SIGCHLD cannot be set up.
 [[noreturn]] void run_watch_loop(watch_config& config) noexcept;
 

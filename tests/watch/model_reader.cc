@@ -35,8 +35,7 @@ read_outcome block_read(const std::string& path, off_t offset) {
   read_outcome out;
   unique_fd fd(open(path.c_str(), O_RDONLY));
   auto reader = std::make_unique<piece_reader>();
-  lseek(fd.get(), offset, SEEK_SET);
-  start_reading(*reader, fd.get(), offset);
+  if (!start_reading(*reader, fd.get(), offset)) return out;
   piece_buffer piece;
   while (read_marked_piece(*reader, piece)) out.marked.emplace_back(piece);
   out.offset = reader->offset;
