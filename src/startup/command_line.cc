@@ -4,13 +4,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "common/alloc_seam.h"
 #include "common/facility_table.h"
-#include "common/log_event.h"
 #include "common/text.h"
 
 namespace brantwick {
@@ -28,62 +28,62 @@ std::uint32_t group_id(const char* text) noexcept {
   return group ? group->gr_gid : static_cast<std::uint32_t>(std::atoi(text));
 }
 
-[[noreturn]] void refuse(watch_config& config,
-                         std::optional<std::string>& pidfile) noexcept {
-  pidfile.reset();
-  config.retriever.reset();
-  free_watch_list(config.watch_head.next);
-  std::exit(1);
+refusal refused(int severity, bool usage, const char* format, ...) noexcept
+    BRANTWICK_PRINTF_LIKE(3, 4);
+
+refusal refused(int severity, bool usage, const char* format, ...) noexcept {
+  refusal r;
+  r.severity = severity;
+  r.usage = usage;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(r.text, sizeof r.text, format, args);
+  va_end(args);
+  return r;
 }
 
-void add_watched_file(watch_config& config, std::optional<std::string>& pidfile,
-                      const char* path) noexcept {
+std::optional<refusal> add_watched_file(watch_config& config, const char* path) noexcept {
   watched_file* entry = allocation_should_fail(alloc_site::watched_entry)
                             ? nullptr
                             : new (std::nothrow) watched_file;
-  if (entry == nullptr) {
-    log_event(config, sev_critical, "Memory allocation failed [1]");
-    refuse(config, pidfile);
-  }
+  if (entry == nullptr)
+    return refused(sev_critical, false, "Memory allocation failed [1]");
   config.watch_head.next.reset(entry);
   if (!copy_text(entry->path, path, alloc_site::watched_path)) {
     config.watch_head.next.reset();
-    log_event(config, sev_critical, "Memory allocation failed [2]");
-    refuse(config, pidfile);
+    return refused(sev_critical, false, "Memory allocation failed [2]");
   }
   log_event(config, sev_debug, "Will watch log file '%s'", entry->path->c_str());
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> parse_command_line(watch_config& config, int argc,
-                                              char** argv) noexcept {
-  std::optional<std::string> pidfile;
+std::variant<accepted, refusal> parse_command_line(watch_config& config, int argc,
+                                                   char** argv) noexcept {
+  accepted settings;
+  std::optional<std::string>& pidfile = settings.pidfile;
+  // A fresh scan of the arguments even if getopt was used before in this process.
+  optind = 0;
   // "+": stop at the first operand, as POSIX getopt does.
   int option;
   while ((option = getopt(argc, argv, "+t:s:u:g:p:r:")) != -1) {
     switch (option) {
       case 's': {
         const std::optional<std::int32_t> code = find_facility(optarg);
-        if (!code) {
-          log_event(config, sev_error, "Unknown syslog facility '%s'", optarg);
-          refuse(config, pidfile);
-        }
+        if (!code)
+          return refused(sev_error, false, "Unknown syslog facility '%s'", optarg);
         log_event(config, sev_debug, "Switching to syslog facility '%s'", optarg);
         config.facility = *code;
         break;
       }
       case 'p':
         if (pidfile) {
-          log_event(config, sev_error, "Multiple PID files specified ('%s' and '%s')",
-                    pidfile->c_str(), optarg);
-          refuse(config, pidfile);
+          return refused(sev_error, false, "Multiple PID files specified ('%s' and '%s')",
+                         pidfile->c_str(), optarg);
         }
-        if (!copy_text(pidfile, optarg, alloc_site::pid_path)) {
-          config.retriever.reset();
-          log_event(config, sev_critical, "Memory allocation failed [3]");
-          refuse(config, pidfile);
-        }
+        if (!copy_text(pidfile, optarg, alloc_site::pid_path))
+          return refused(sev_critical, false, "Memory allocation failed [3]");
         log_event(config, sev_debug, "Will write PID to file '%s'", pidfile->c_str());
         break;
       case 'u':
@@ -100,35 +100,26 @@ std::optional<std::string> parse_command_line(watch_config& config, int argc,
         break;
       case 'r':
         if (config.retriever) {
-          log_event(config, sev_error,
-                    "Multiple retrieval programs specified ('%s' and '%s'",
-                    config.retriever->c_str(), optarg);
-          refuse(config, pidfile);
+          return refused(sev_error, false,
+                         "Multiple retrieval programs specified ('%s' and '%s'",
+                         config.retriever->c_str(), optarg);
         }
-        if (!copy_text(config.retriever, optarg, alloc_site::retriever_path)) {
-          pidfile.reset();
-          log_event(config, sev_critical, "Memory allocation failed [4]");
-          refuse(config, pidfile);
-        }
+        if (!copy_text(config.retriever, optarg, alloc_site::retriever_path))
+          return refused(sev_critical, false, "Memory allocation failed [4]");
         log_event(config, sev_debug, "Will use retrieval program '%s'",
                   config.retriever->c_str());
         break;
       default:
-        std::fputs(usage_line, stderr);
-        pidfile.reset();
-        config.retriever.reset();
-        log_event(config, sev_debug, "Attempted to start with bad syntax - aborted");
-        refuse(config, pidfile);
+        return refused(sev_debug, true, "Attempted to start with bad syntax - aborted");
     }
   }
 
-  if (!config.retriever) {
-    pidfile.reset();
-    log_event(config, sev_error, "No retrieval program specified");
-    refuse(config, pidfile);
+  if (!config.retriever)
+    return refused(sev_error, false, "No retrieval program specified");
+  if (optind < argc) {
+    if (std::optional<refusal> r = add_watched_file(config, argv[optind])) return *r;
   }
-  if (optind < argc) add_watched_file(config, pidfile, argv[optind]);
-  return pidfile;
+  return settings;
 }
 
 }  // namespace brantwick

@@ -4,9 +4,7 @@
 #include <grp.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/log_event.h"
 #include "common/unique_fd.h"
@@ -50,32 +48,22 @@ bool assume_identity(const watch_config& config) noexcept {
   return true;
 }
 
-void start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept {
+int start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept {
   const pid_t child = fork();
   if (child < 0) {
-    const int fork_errno = errno;
-    free_watch_list(config.watch_head.next);
-    pidfile.reset();
-    config.retriever.reset();
-    errno = fork_errno;
     log_event(config, sev_critical, "Unable to fork: %m");
-    std::exit(1);
+    return 1;
   }
   if (child > 0) {
     if (pidfile) write_pid_file(config, *pidfile, child);
-    pidfile.reset();
-    free_watch_list(config.watch_head.next);
-    config.retriever.reset();
-    std::exit(0);
+    return 0;
   }
 
   pidfile.reset();
   detach_from_terminal();
   if (!assume_identity(config)) {
     log_event(config, sev_critical, "Unable to change identity: %m");
-    free_watch_list(config.watch_head.next);
-    config.retriever.reset();
-    std::exit(1);
+    return 1;
   }
   run_watch_loop(config);
 }

@@ -8,11 +8,12 @@
 
 namespace brantwick {
 
-// Forks once. The parent records the child's pid in `pidfile` (if given) and
-// exits 0; the child detaches, takes the requested identity and runs the watch
-// loop. Returns in neither process.
-[[noreturn]] void start_daemon(watch_config& config,
-                               std::optional<std::string> pidfile) noexcept;
+// Forks once. The parent records the child's pid in `pidfile` (if given); the
+// child detaches, takes the requested identity and runs the watch loop, never
+// to return. Returns the exit status of a process that is to end: 0 for the
+// parent, 1 when the fork or the change of identity failed. The caller's
+// owners then release the settings.
+int start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept;
 
 // Takes the group and then the user id that `config` asks for (0 = keep),
 // replacing the supplementary groups first when privileged. False, with errno

@@ -53,7 +53,7 @@ const change_notice* find_device(const device_index& index, std::string_view dev
 
 bool add_device(device_index& index, const change_notice* entry,
                 std::uint64_t hash) noexcept {
-  // At most half fULL, so that probes stay short.
+  // At most half full, so that probes stay short.
   if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
   device_index::slot s{hash, entry, 0xff, {}};
   const std::string& device = *entry->device;
