@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -17,15 +18,28 @@ namespace brantwick {
 
 namespace {
 
-// A name in the database gives its id; anything else is read as atoi reads it.
-std::uint32_t user_id(const char* text) noexcept {
-  const struct passwd* user = getpwnam(text);
-  return user ? user->pw_uid : static_cast<std::uint32_t>(std::atoi(text));
+// Decimal digits only, and no more than 32 bits: anything else could be a
+// mistyped name that would leave the daemon running as root.
+std::optional<std::uint32_t> plain_number(const char* text) noexcept {
+  if (*text == '\0') return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(*c - '0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
 }
 
-std::uint32_t group_id(const char* text) noexcept {
-  const struct group* group = getgrnam(text);
-  return group ? group->gr_gid : static_cast<std::uint32_t>(std::atoi(text));
+// A name the database knows, or a plain number taken as it is.
+std::optional<std::uint32_t> user_id(const char* text) noexcept {
+  if (const struct passwd* user = getpwnam(text)) return user->pw_uid;
+  return plain_number(text);
+}
+
+std::optional<std::uint32_t> group_id(const char* text) noexcept {
+  if (const struct group* group = getgrnam(text)) return group->gr_gid;
+  return plain_number(text);
 }
 
 refusal refused(int severity, bool usage, const char* format, ...) noexcept
@@ -86,14 +100,20 @@ std::variant<accepted, refusal> parse_command_line(watch_config& config, int arg
           return refused(sev_critical, false, "Memory allocation failed [3]");
         log_event(config, sev_debug, "Will write PID to file '%s'", pidfile->c_str());
         break;
-      case 'u':
-        config.uid = user_id(optarg);
+      case 'u': {
+        const std::optional<std::uint32_t> uid = user_id(optarg);
+        if (!uid) return refused(sev_error, false, "Unknown user '%s'", optarg);
+        config.uid = *uid;
         log_event(config, sev_debug, "Will run with uid %u", config.uid);
         break;
-      case 'g':
-        config.gid = group_id(optarg);
+      }
+      case 'g': {
+        const std::optional<std::uint32_t> gid = group_id(optarg);
+        if (!gid) return refused(sev_error, false, "Unknown group '%s'", optarg);
+        config.gid = *gid;
         log_event(config, sev_debug, "Will run with gid %u", config.gid);
         break;
+      }
       case 't':
         config.interval = static_cast<std::uint32_t>(std::atoi(optarg));
         log_event(config, sev_debug, "Log checking interval set to %u", config.interval);
@@ -116,6 +136,15 @@ std::variant<accepted, refusal> parse_command_line(watch_config& config, int arg
 
   if (!config.retriever)
     return refused(sev_error, false, "No retrieval program specified");
+  // Kept at group 0, a daemon dropped to a user would still read what root's
+  // group may read.
+  if (config.uid != 0 && config.gid == 0) {
+    const struct passwd* user = getpwuid(config.uid);
+    if (user == nullptr)
+      return refused(sev_error, false, "No group specified for uid %u", config.uid);
+    config.gid = user->pw_gid;
+    log_event(config, sev_debug, "Will run with gid %u", config.gid);
+  }
   if (optind < argc) {
     if (std::optional<refusal> r = add_watched_file(config, argv[optind])) return *r;
   }

@@ -4,27 +4,13 @@
 #include <grp.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "common/log_event.h"
-#include "common/unique_fd.h"
+#include "startup/pid_file.h"
 #include "watch/watch_loop.h"
 
 namespace brantwick {
 
 namespace {
-
-void write_pid_file(const watch_config& config, const std::string& path,
-                    pid_t child) noexcept {
-  unique_file file(std::fopen(path.c_str(), "w"));
-  if (!file) {
-    log_event(config, sev_error, "Unable to open pid file '%s' for writing: %m",
-              path.c_str());
-    return;
-  }
-  log_event(config, sev_info, "Running with pid %u", static_cast<unsigned>(child));
-  std::fprintf(file.get(), "%u", static_cast<unsigned>(child));
-}
 
 void detach_from_terminal() noexcept {
   for (int fd = 0; fd <= 2; ++fd) close(fd);

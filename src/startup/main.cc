@@ -8,8 +8,10 @@
 #include "common/watch_config.h"
 #include "startup/command_line.h"
 #include "startup/daemon_start.h"
+#include "startup/inheritance.h"
 
 int main(int argc, char** argv) {
+  brantwick::shed_inheritance();
   brantwick::init_proc_title(argc, argv);
   // Owns the settings and the watch list; returning from main releases them on
   // every path that ends the process.

@@ -31,9 +31,9 @@ read_plan plan_reading(const known_file& known, const file_observation& seen) no
     return {file_change::replaced, 0, predecessor::renamed};
   if (seen.birth != 0 && known.birth != 0 && seen.birth != known.birth)
     return {file_change::reborn, 0, predecessor::none};
-  if (seen.size < known.offset) return {file_change::truncated, 0, predecessor::none};
+  if (seen.size < known.offset) return {file_change::truncated, 0, predecessor::copied};
   if (known.offset != 0 && seen.bytes_checked && seen.tail_hash != known.tail_hash)
-    return {file_change::regrown, 0, predecessor::none};
+    return {file_change::regrown, 0, predecessor::copied};
   if (seen.size == known.offset)
     return {file_change::unchanged, known.offset, predecessor::none};
   return {file_change::appended, known.offset, predecessor::none};

@@ -6,9 +6,12 @@
 //     still lies beside it under its old inode number;
 //   - the same inode number with another birth time: deleted and created anew
 //     (reborn); read from its start, there is no predecessor to finish;
-//   - shorter than where reading stopped: truncated; read from its start;
+//   - shorter than where reading stopped: truncated; read from its start,
+//     after the rest of the copy made before the truncation, if one lies
+//     beside it (another regular file, longer than that point, holding the
+//     same bytes just before it);
 //   - as long or longer, but other bytes just before that point: truncated and
-//     grown again (regrown); read from its start;
+//     grown again (regrown); read as a truncated file;
 //   - otherwise: unchanged or appended; read on from where reading stopped.
 // Only regular files are read at all.
 #pragma once
@@ -58,7 +61,11 @@ enum class file_change {
 };
 
 // Which earlier file holds the lines written since the last pass.
-enum class predecessor { none, renamed };
+enum class predecessor {
+  none,
+  renamed,  // the known inode, under another name in the directory
+  copied,   // another file with the known bytes before the known offset
+};
 
 struct read_plan {
   file_change change;

@@ -45,24 +45,45 @@ struct dir_closer {
   void operator()(DIR* d) const noexcept { closedir(d); }
 };
 
-// After a rename rotation the lines written since the last pass are in the old
-// file. If it still lies beside the new one, its rest is read first.
+// Whether the directory entry `name` is the file that holds the lines written
+// since the last pass: the renamed file under its old inode number, or a copy
+// made before a truncation, which has the bytes read before the old offset.
+unique_fd open_predecessor(int dir, const char* name, const known_file& before,
+                           const watched_file& file, predecessor kind) noexcept {
+  unique_fd fd(
+      ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat status {};
+  if (!fd || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size <= before.reached)
+    return unique_fd();
+  const bool found =
+      kind == predecessor::renamed
+          ? status.st_ino == before.inode && status.st_dev == before.device
+          : (status.st_ino != file.inode || status.st_dev != file.device) &&
+                before.tail_hash != 0 &&
+                tail_hash(fd.get(), before.reached) == before.tail_hash;
+  return found ? std::move(fd) : unique_fd();
+}
+
+// After a rotation the lines written since the last pass are in the old file,
+// or in the copy made of it. If it lies beside the new one, its rest is read
+// first.
 void finish_predecessor(const watch_config& config, const watched_file& file,
-                        const known_file& before, piece_reader& reader,
+                        const known_file& before, predecessor kind, piece_reader& reader,
                         pending_changes& pending) noexcept {
   try {
     const std::string dir = directory_of(*file.path);
     const std::unique_ptr<DIR, dir_closer> listing(opendir(dir.c_str()));
     if (!listing) return;
     while (const dirent* entry = readdir(listing.get())) {
-      if (entry->d_ino != before.inode) continue;
-      unique_fd fd(::openat(dirfd(listing.get()), entry->d_name,
-                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
-      struct stat status {};
-      if (!fd || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-          status.st_ino != before.inode || status.st_dev != before.device ||
-          status.st_size <= before.reached)
-        return;
+      if (kind == predecessor::renamed && entry->d_ino != before.inode) continue;
+      if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+      const unique_fd fd =
+          open_predecessor(dirfd(listing.get()), entry->d_name, before, file, kind);
+      if (!fd) {
+        if (kind == predecessor::renamed) return;
+        continue;
+      }
       const std::string candidate = (dir == "/" ? "" : dir) + "/" + entry->d_name;
       log_event(config, sev_info, "Reading the rest of rotated log file '%s'",
                 candidate.c_str());
@@ -82,9 +103,9 @@ void report_not_regular(const watch_config& config, const watched_file& file) no
 }
 
 // Says what the plan found, moves the reading to where it starts and takes the
-// file seen as the one known. True when it asks for a predecessor to be finished.
-bool follow_plan(const watch_config& config, watched_file& file, const read_plan& plan,
-                 const file_observation& seen) noexcept {
+// file seen as the one known. Gives the predecessor the plan asks to finish.
+predecessor follow_plan(const watch_config& config, watched_file& file,
+                        const read_plan& plan, const file_observation& seen) noexcept {
   const char* path = file.path->c_str();
   switch (plan.change) {
     case file_change::replaced:
@@ -102,7 +123,7 @@ bool follow_plan(const watch_config& config, watched_file& file, const read_plan
   }
   file.offset = plan.start;
   adopt_identity(file, seen);
-  return plan.finish_first != predecessor::none;
+  return plan.finish_first;
 }
 
 // One visit of one file: status, open, reading, close, then its retrievals.
@@ -112,7 +133,7 @@ void check_watched_file(const watch_config& config, watched_file& file,
   set_proc_title("Checking logfile '%s'", path);
   // Where the file stood, to finish the old one if it was renamed away.
   const known_file before = known_state(file);
-  bool finish = false;
+  predecessor finish = predecessor::none;
 
   struct stat status {};
   if (::stat(path, &status) != 0) {
@@ -147,9 +168,14 @@ void check_watched_file(const watch_config& config, watched_file& file,
         report_not_regular(config, file);
         return;
       }
-      finish = follow_plan(config, file, plan, seen) || finish;
-      if (finish && before.inode != 0 && file.inode != before.inode)
-        finish_predecessor(config, file, before, reader, pending);
+      const predecessor opened = follow_plan(config, file, plan, seen);
+      if (finish == predecessor::none) finish = opened;
+      // A rename back to the known inode between status and open leaves no
+      // other file to finish.
+      if (finish == predecessor::renamed && file.inode == before.inode)
+        finish = predecessor::none;
+      if (finish != predecessor::none)
+        finish_predecessor(config, file, before, finish, reader, pending);
     }
     scan_new_lines(config, file, fd.get(), reader, pending);
   }

@@ -2,11 +2,13 @@
 // every accepted setting, as the system log receives them.
 #include "startup/command_line.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "common/log_event.h"
 #include "support/daemon_fixture.h"
 
 namespace brantwick::testing {
@@ -78,8 +80,7 @@ TEST_F(CommandLine, UsageLineIsExact) {
 }
 
 TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
-  start(
-      {"-u", "42", "-g", "4242", "-t", "7", "-u", "no-such-user", "-g", "no-such-group"});
+  start({"-u", "42", "-g", "4242", "-t", "7", "-u", "0", "-g", "0"});
   ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
   const char* expected[] = {
       "Will write PID to file '",  // then the path
@@ -108,6 +109,64 @@ TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
   EXPECT_EQ(with_text(log, "Will watch")[0].text,
             "Will watch log file '" + logfile + "'");
   EXPECT_EQ(with_text(log, "Sleeping for")[0].text, "Sleeping for 7 seconds");
+}
+
+// A mistyped name once ran the daemon as root; now only a name the database
+// knows or a plain decimal number of 32 bits passes.
+TEST_F(CommandLine, UnknownUsersAndGroupsAreRefused) {
+  ASSERT_EQ(getpwuid(4242), nullptr) << "the test needs uid 4242 unused";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+    const char* not_logged;  // the message that the refusal takes the place of
+  } cases[] = {
+      {{"-u", "nobdy"}, "Unknown user 'nobdy'", "Will run with uid"},
+      {{"-u", " 42abc"}, "Unknown user ' 42abc'", "Will run with uid"},
+      {{"-u", "42abc"}, "Unknown user '42abc'", "Will run with uid"},
+      {{"-u", "-1"}, "Unknown user '-1'", "Will run with uid"},
+      {{"-u", "+7"}, "Unknown user '+7'", "Will run with uid"},
+      {{"-u", "4294967296"}, "Unknown user '4294967296'", "Will run with uid"},
+      {{"-u", ""}, "Unknown user ''", "Will run with uid"},
+      {{"-g", "nogrup"}, "Unknown group 'nogrup'", "Will run with gid"},
+      {{"-g", " 7"}, "Unknown group ' 7'", "Will run with gid"},
+      {{"-g", "99999999999"}, "Unknown group '99999999999'", "Will run with gid"},
+      // A number is taken as it is, but its group must then come from -g.
+      {{"-u", "4242"}, "No group specified for uid 4242", "Will watch log file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    log.messages.clear();
+    std::vector<std::string> args{"-p", pidfile, "-r", retriever};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(logfile);
+    const run_result result = run(args);
+    EXPECT_EQ(result.status, 1);
+    ASSERT_TRUE(wait_for(log, c.message, 30s));
+    settle(log, 200ms);
+    const auto found = with_text(log, c.message);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].text, c.message);
+    EXPECT_EQ(found[0].severity, sev_error);
+    EXPECT_EQ(found[0].pid, result.pid);
+    EXPECT_EQ(count_text(log, c.not_logged), 0u);
+    EXPECT_EQ(count_text(log, "Running with pid"), 0u) << "nothing is forked";
+    EXPECT_EQ(count_text(log, "Sleeping"), 0u);
+    EXPECT_EQ(daemon.pid, 0) << "no PID file may be written";
+  }
+}
+
+// Taken as given: a known name, a number with or without a user of its own.
+TEST_F(CommandLine, KnownNamesAndPlainNumbersAreTaken) {
+  start({"-u", "nobody", "-g", "4242", "-u", "4242", "-g", "nogroup", "-u", "0", "-g",
+         "0"});
+  ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
+  std::vector<std::string> identity;
+  for (const auto& m : log.messages)
+    if (m.text.rfind("Will run with", 0) == 0) identity.push_back(m.text);
+  EXPECT_EQ(identity,
+            (std::vector<std::string>{"Will run with uid 65534", "Will run with gid 4242",
+                                      "Will run with uid 4242", "Will run with gid 65534",
+                                      "Will run with uid 0", "Will run with gid 0"}));
 }
 
 TEST_F(CommandLine, FacilityChangesFromTheNextMessageOn) {

@@ -110,12 +110,30 @@ TEST_F(Daemon, TakesTheRequestedUserAndGroup) {
   EXPECT_EQ(calls[0].gid, 65534u);
 }
 
-TEST_F(Daemon, UserAloneChangesOnlyTheUser) {
-  start({"-u", "65534"});
-  ASSERT_TRUE(wait_passes(1));
-  EXPECT_EQ(status_field(daemon.pid, "Uid"),
-            (std::vector<long>{65534, 65534, 65534, 65534}));
-  EXPECT_EQ(status_field(daemon.pid, "Gid"), (std::vector<long>{0, 0, 0, 0}));
+// Kept at group 0 with root's groups, such a daemon read what root's group
+// may read; the user's own group from the database takes their place.
+TEST_F(Daemon, UserAloneTakesItsPrimaryGroup) {
+  write_file(logfile, change_line("edge1"));
+  chmod(logfile.c_str(), 0640);  // root:root, which the group 0 could read
+  for (const char* user : {"nobody", "65534"}) {
+    SCOPED_TRACE(user);
+    log.messages.clear();
+    const std::string own_pidfile = dir.file(std::string(user) + ".pid");
+    const run_result started =
+        run_in_private_dev(log.dev, {"setpriv", "--groups=0", program, "-p", own_pidfile,
+                                     "-t", "1", "-r", retriever, "-u", user, logfile});
+    ASSERT_EQ(started.status, 0) << started.stderr_text;
+    process_guard stop(std::stoi(read_file(own_pidfile)));
+    ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
+    EXPECT_EQ(count_text(log, "Will run with gid 65534"), 1u);
+    EXPECT_EQ(status_field(stop.pid, "Uid"),
+              (std::vector<long>{65534, 65534, 65534, 65534}));
+    EXPECT_EQ(status_field(stop.pid, "Gid"),
+              (std::vector<long>{65534, 65534, 65534, 65534}));
+    EXPECT_EQ(status_field(stop.pid, "Groups"), (std::vector<long>{65534}));
+    EXPECT_EQ(count_text(log, "is un-openable: Permission denied"), 1u);
+    EXPECT_TRUE(read_retrievals(dir.path).empty());
+  }
 }
 
 TEST_F(Daemon, NoIdentityOptionKeepsTheStartersIdentity) {

@@ -67,18 +67,19 @@ const tracker_case cases[] = {
      1000, predecessor::none},
     {"AppendedReadsOnFromTheOffset", tracked(), opened(1500), file_change::appended, 1000,
      predecessor::none},
+    // Truncated in place, perhaps after a copy of it was made.
     {"ShorterThanTheOffsetIsTruncated", tracked(), opened(10), file_change::truncated, 0,
-     predecessor::none},
+     predecessor::copied},
     {"EmptiedIsTruncated", tracked(), opened(0), file_change::truncated, 0,
-     predecessor::none},
+     predecessor::copied},
     // Truncated and written again past the old offset before this pass: the
     // size shows nothing, the bytes before the offset do.
     {"RegrownPastTheOffsetIsReadFromItsStart", tracked(),
      opened(4000, [](auto& s) { s.tail_hash = 0xbad; }), file_change::regrown, 0,
-     predecessor::none},
+     predecessor::copied},
     {"RegrownToExactlyTheOffsetIsReadFromItsStart", tracked(),
      opened(1000, [](auto& s) { s.tail_hash = 0xbad; }), file_change::regrown, 0,
-     predecessor::none},
+     predecessor::copied},
     // A rename rotation: another inode under the path, the old one to finish.
     {"OtherInodeIsReplacedAndTheRenamedFileFinished", tracked(),
      opened(20, [](auto& s) { s.inode = ino + 1; }), file_change::replaced, 0,

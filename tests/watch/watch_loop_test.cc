@@ -9,6 +9,7 @@
 #include <map>
 #include <thread>
 
+#include "common/log_event.h"
 #include "support/daemon_fixture.h"
 
 namespace brantwick::testing {
@@ -216,6 +217,70 @@ TEST_F(WatchLoop, FileTruncatedAndRegrownBeforeAPassIsReadFromItsStart) {
   std::sort(devices.begin(), devices.end());
   EXPECT_EQ(devices, (std::vector<std::string>{"edge1", "edge2", "edge3"}));
   EXPECT_EQ(count_text(log, "Log file '" + logfile + "' has been truncated"), 1u);
+}
+
+// copytruncate: a copy is made, then the file is truncated in place. A notice
+// that reached the file after the last pass and before the copy is only in
+// the copy.
+struct copy_case {
+  const char* name;
+  bool regrown;  // written again past the old offset before the next pass
+};
+
+struct CopyTruncate : WatchLoop, ::testing::WithParamInterface<copy_case> {};
+
+TEST_P(CopyTruncate, NoticeWrittenJustBeforeTheCopyIsRetrievedFromTheCopy) {
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
+  const std::string copy = logfile + ".1";
+  {
+    held_daemon hold(daemon.pid);
+    append_file(logfile, change_line("edge2") + change_line("edge1", " again"));
+    write_file(copy, read_file(logfile));
+    // An older copy with other bytes is not taken for it.
+    write_file(logfile + ".2", std::string(read_file(copy).size() + 10, 'x') + "\n");
+    // Emptied, or already past the old offset with new notices.
+    write_file(logfile, GetParam().regrown
+                            ? change_line("edge3") + change_line("edge2", " later")
+                            : "");
+  }
+  const std::size_t expected = GetParam().regrown ? 4 : 3;
+  ASSERT_EQ(retrievals(expected).size(), expected);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(read_retrievals(dir.path).size(), expected);
+  EXPECT_EQ(reveals("edge1"), 2u) << "once in the first pass, once from the copy";
+  EXPECT_EQ(reveals("edge2"), 1u) << "in the copy and in the new file: one pass, once";
+  EXPECT_EQ(reveals("edge3"), GetParam().regrown ? 1u : 0u);
+  // Said in this order: the truncation, then the copy's rest.
+  std::vector<std::string> said;
+  for (const auto& m : log.messages) {
+    if (m.text.find("truncated") != std::string::npos ||
+        m.text.find("Reading the rest") != std::string::npos)
+      said.push_back(m.text);
+  }
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "Log file '" + logfile + "' has been truncated",
+                      "Reading the rest of rotated log file '" + copy + "'"}));
+  EXPECT_EQ(with_text(log, "Reading the rest")[0].severity, sev_info);
+}
+
+const copy_case copy_cases[] = {{"Shorter", false}, {"Regrown", true}};
+
+INSTANTIATE_TEST_SUITE_P(Copies, CopyTruncate, ::testing::ValuesIn(copy_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WatchLoop, TruncationWithoutACopySaysNothingMore) {
+  ASSERT_NO_FATAL_FAILURE(start_after_edge1());
+  {
+    held_daemon hold(daemon.pid);
+    // Compressed at once: the copy's bytes are not the ones read before.
+    write_file(logfile + ".1.gz", std::string(4096, 'z'));
+    write_file(logfile, change_line("edge2"));
+  }
+  ASSERT_EQ(retrievals(2).size(), 2u);
+  ASSERT_TRUE(wait_passes(2));
+  EXPECT_EQ(count_text(log, "has been truncated"), 1u);
+  EXPECT_EQ(count_text(log, "Reading the rest"), 0u);
+  EXPECT_EQ(read_retrievals(dir.path).size(), 2u);
 }
 
 TEST_F(WatchLoop, HalfWrittenLineWaitsForItsLineFeed) {
