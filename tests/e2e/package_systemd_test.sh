@@ -1,0 +1,91 @@
+#!/bin/sh
+# The Debian package under a real systemd: boots systemd with systemd-nspawn
+# over a copy-on-write view of this machine's root (an overlay whose upper layer
+# is a tmpfs), with a network of its own that has only the loopback; a unit in
+# there runs package_checks.sh, which installs the package and checks the
+# service. Everything the container writes lands in the tmpfs, and every mount
+# lives in a mount namespace of the test's own. Skipped (77) where such a
+# container cannot be booted.
+# Usage: package_systemd_test.sh DEB SOURCE_DIR
+set -eu
+deb=$1
+source=$2
+. "$source/tests/e2e/private_dev.sh"
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
+
+if [ "${3-}" = --in-namespace ]; then
+  # In the private mount namespace: build the root, boot it, keep the results.
+  work=$4
+  layer=$work/layer
+  root=$work/root
+  mount -t tmpfs -o mode=755 brantwick-upper "$layer"
+  mkdir "$layer/upper" "$layer/work"
+  mount -t overlay -o "lowerdir=/,upperdir=$layer/upper,workdir=$layer/work" \
+    brantwick-root "$root"
+  # systemd-nspawn keeps state of its own under /run; here it stays private.
+  mount -t tmpfs -o mode=755 brantwick-run /run
+
+  mkdir -p "$root/root/brantwick-test"
+  cp "$deb" "$root/root/brantwick-test/brantwick.deb"
+  cp "$source/tests/e2e/package_checks.sh" "$root/root/brantwick-test/checks.sh"
+  cat > "$root/etc/systemd/system/brantwick-test.target" <<'UNIT'
+[Unit]
+Description=The package checks and nothing else
+Requires=basic.target brantwick-test.service
+After=basic.target
+AllowIsolate=yes
+UNIT
+  cat > "$root/etc/systemd/system/brantwick-test.service" <<'UNIT'
+[Unit]
+Description=The package checks
+After=basic.target
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
+
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'exec sh /root/brantwick-test/checks.sh /root/brantwick-test/brantwick.deb > /root/brantwick-test/said 2>&1'
+UNIT
+  status=0
+  timeout -k 10 100 systemd-nspawn --quiet --directory="$root" --boot --register=no \
+    --keep-unit --private-network --link-journal=no --machine=brantwick-test \
+    systemd.firstboot=off systemd.unit=brantwick-test.target \
+    < /dev/null > "$work/console" 2>&1 || status=$?
+  echo "$status" > "$work/status"
+  cp "$root/root/brantwick-test/said" "$work/said" 2> /dev/null || :
+  exit 0
+fi
+
+[ "$(id -u)" = 0 ] || skip "booting a container needs root"
+command -v systemd-nspawn > /dev/null || skip "systemd-nspawn is not installed (systemd-container)"
+[ -x /lib/systemd/systemd ] || skip "systemd is not installed"
+grep -qw overlay /proc/filesystems || modprobe overlay 2> /dev/null ||
+  skip "the kernel has no overlayfs"
+[ -f "$deb" ] || fail "no package at $deb"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brantwick-container.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/layer" "$work/root"
+status=0
+unshare --mount --propagation private sh "$0" "$deb" "$source" --in-namespace "$work" \
+  > "$work/setup" 2>&1 || status=$?
+if [ "$status" != 0 ]; then
+  cat "$work/setup"
+  skip "no overlay of the root could be mounted here"
+fi
+if [ ! -s "$work/said" ]; then
+  tail -n 30 "$work/console"
+  # No unit ran: the container did not boot.
+  grep -q 'Failed to\|not supported\|Permission denied' "$work/console" &&
+    skip "systemd cannot be booted in a container here (status $(cat "$work/status"))"
+  fail "the container booted but the checks did not run (status $(cat "$work/status"))"
+fi
+cat "$work/said"
+if grep -q '^FAIL' "$work/said" || [ "$(tail -n 1 "$work/said")" != "checks done" ]; then
+  tail -n 30 "$work/console"
+  fail "the package failed under systemd"
+fi
+echo "the package works under systemd"
