@@ -103,7 +103,33 @@ host=$(hostname)
 send() { logger --udp --server 127.0.0.1 --port 514 --rfc3164 -t router -- "$(notice "$1")"; }
 send rsyslog
 check "a datagram to rsyslogd is retrieved" eventually 10 retrieved "$host" "$(notice rsyslog)"
-ls -l "$watched"
+check "rsyslogd made the watched file root:adm 0640" \
+  [ "$(stat -c %U:%G:%a "$watched")" = root:adm:640 ]
+
+# The retrievers' confinement leaves them the network and name resolution: a
+# retriever that resolves a name and sends a datagram to rsyslogd by it.
+mkdir -p /usr/local/libexec
+cat > /usr/local/libexec/brantwick-probe <<'PROBE'
+#!/bin/sh
+{
+  getent ahosts localhost > /dev/null && echo "resolved"
+  logger --udp --server localhost --port 514 -t probe -- "sent by the retriever for $1" &&
+    echo "sent"
+} > "/var/spool/brantwick/probe-$1.$$" 2>&1
+PROBE
+chmod 755 /usr/local/libexec/brantwick-probe
+cp /etc/default/brantwick /root/brantwick-test/default
+sed -i 's#-r [^ ]*#-r /usr/local/libexec/brantwick-probe#' /etc/default/brantwick
+systemctl restart "$unit"
+echo "Dec 11 12:00:00 core1 $(notice probe)" >> "$watched"
+probe_said() { grep -qsx "$1" "$spool"/probe-core1.*; }
+check "a retriever resolves a name" eventually 10 probe_said resolved
+check "a retriever sends to the network" eventually 10 probe_said sent
+check "its datagram reached rsyslogd" \
+  eventually 10 grep -q 'sent by the retriever for core1' "$watched"
+cat "$spool"/probe-core1.*
+cp /root/brantwick-test/default /etc/default/brantwick
+systemctl restart "$unit"
 
 # logrotate with the packaged snippet; the next notice is still retrieved.
 check "logrotate rotates the watched file" logrotate -f /etc/logrotate.d/brantwick
@@ -120,8 +146,11 @@ check "the restart gave a new MainPID" [ "$(main_pid)" != "$first" ]
 check "systemctl stop" systemctl stop "$unit"
 left=$(brantwick_processes "$(id -u brantwick)")
 check "nothing of brantwick runs after stop${left:+: $left}" [ -z "$left" ]
+# This many starts in a few seconds reach systemd's start limit; reset it.
+systemctl reset-failed "$unit"
 systemctl start "$unit"
 running=$(main_pid)
+check "the service runs again before the removal" [ "$running" -gt 0 ]
 check "dpkg -r removes the package" dpkg -r brantwick
 check "the removal stopped the daemon" [ ! -e "/proc/$running" ]
 check "the service is gone" [ "$(systemctl is-active "$unit")" != active ]
