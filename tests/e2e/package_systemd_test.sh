@@ -16,6 +16,35 @@ skip() {
   exit 77
 }
 
+# The directories of the cgroups this process is in that systemd uses: the
+# named systemd hierarchy of a hybrid host and the unified one.
+cgroups_of_mine() {
+  sed -n 's/^[0-9]*:\(name=systemd\)\{0,1\}:\(\/.*\)$/\1 \2/p' /proc/self/cgroup |
+    while read -r hierarchy path; do
+      if [ -z "$path" ]; then
+        path=$hierarchy
+        hierarchy=unified/
+        [ "$(stat -f -c %T /sys/fs/cgroup/unified 2> /dev/null)" = cgroup2fs ] || hierarchy=
+      else
+        hierarchy=systemd/
+      fi
+      echo "/sys/fs/cgroup/$hierarchy${path#/}"
+    done
+}
+own_cgroups() {
+  cgroups_of_mine > "$work/cgroups"
+  while read -r dir; do
+    mkdir "$dir/brantwick-test.$$"
+    echo $$ > "$dir/brantwick-test.$$/cgroup.procs"
+  done < "$work/cgroups"
+}
+drop_cgroups() {
+  while read -r dir; do
+    echo $$ > "$dir/cgroup.procs"
+    find "$dir/brantwick-test.$$" -depth -type d -exec rmdir {} \;
+  done < "$work/cgroups"
+}
+
 if [ "${3-}" = --in-namespace ]; then
   # In the private mount namespace: build the root, boot it, keep the results.
   work=$4
@@ -50,12 +79,16 @@ FailureAction=poweroff-force
 Type=oneshot
 ExecStart=/bin/sh -c 'exec sh /root/brantwick-test/checks.sh /root/brantwick-test/brantwick.deb > /root/brantwick-test/said 2>&1'
 UNIT
+  # systemd-nspawn makes its cgroups below the one it runs in, and leaves them:
+  # it runs in cgroups of the test's own, removed after.
+  own_cgroups
   status=0
   timeout -k 10 100 systemd-nspawn --quiet --directory="$root" --boot --register=no \
     --keep-unit --private-network --link-journal=no --machine=brantwick-test \
     systemd.firstboot=off systemd.unit=brantwick-test.target \
     < /dev/null > "$work/console" 2>&1 || status=$?
   echo "$status" > "$work/status"
+  drop_cgroups
   cp "$root/root/brantwick-test/said" "$work/said" 2> /dev/null || :
   exit 0
 fi
