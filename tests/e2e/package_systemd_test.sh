@@ -61,6 +61,8 @@ if [ "${3-}" = --in-namespace ]; then
   mkdir -p "$root/root/brantwick-test"
   cp "$deb" "$root/root/brantwick-test/brantwick.deb"
   cp "$source/tests/e2e/package_checks.sh" "$root/root/brantwick-test/checks.sh"
+  # No timer of the host's (apt, logrotate, man-db) runs amid the checks.
+  ln -sf /dev/null "$root/etc/systemd/system/timers.target"
   cat > "$root/etc/systemd/system/brantwick-test.target" <<'UNIT'
 [Unit]
 Description=The package checks and nothing else
