@@ -17,10 +17,13 @@ cmake --install "$build" --prefix "$prefix" > "$work/install.log" ||
 cat > "$work/expected" <<'LIST'
 ./libexec/brantwick/retrieve-config
 ./sbin/brantwick
+./share/doc/brantwick/examples/default/brantwick
 ./share/doc/brantwick/examples/logrotate/brantwick
 ./share/doc/brantwick/examples/rsyslog/brantwick.conf
 ./share/doc/brantwick/examples/sample/devices.log
 ./share/doc/brantwick/examples/systemd/brantwick.service
+./share/doc/brantwick/examples/sysusers/brantwick.conf
+./share/doc/brantwick/examples/tmpfiles/brantwick.conf
 ./share/man/man8/brantwick.8
 LIST
 diff -u "$work/expected" "$work/installed" || fail "the installed files differ"
@@ -29,8 +32,8 @@ diff -u "$work/expected" "$work/installed" || fail "the installed files differ"
 [ -x "$prefix/libexec/brantwick/retrieve-config" ] || fail "the retriever is not executable"
 cmp "$source/docs/brantwick.8" "$prefix/share/man/man8/brantwick.8"
 cmp "$source/contrib/retrieve-config" "$prefix/libexec/brantwick/retrieve-config"
-for piece in systemd/brantwick.service rsyslog/brantwick.conf logrotate/brantwick \
-  sample/devices.log; do
+for piece in systemd/brantwick.service sysusers/brantwick.conf tmpfiles/brantwick.conf \
+  default/brantwick rsyslog/brantwick.conf logrotate/brantwick sample/devices.log; do
   cmp "$source/contrib/$piece" "$prefix/share/doc/brantwick/examples/$piece"
 done
 

@@ -27,6 +27,6 @@ logrotate -d -s "$work/state" "$work/brantwick" > "$work/logrotate" 2>&1 || stat
 watched=$(sed -n 's/^\(\/[^ ]*\) {$/\1/p' "$work/brantwick")
 grep -q "file=\"$watched\"" "$source/contrib/rsyslog/brantwick.conf" ||
   fail "logrotate rotates '$watched', which rsyslog does not write"
-grep -q " $watched\$" "$source/contrib/systemd/brantwick.service" ||
-  fail "the unit does not watch '$watched'"
+grep -q "^BRANTWICK_ARGS=\".* $watched\"\$" "$source/contrib/default/brantwick" ||
+  fail "/etc/default/brantwick does not watch '$watched'"
 echo "the snippets pass their readers' checks"

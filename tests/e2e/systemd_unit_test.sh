@@ -1,6 +1,8 @@
 #!/bin/sh
 # The example unit, installed and pointed at the installed program, passes
-# systemd-analyze verify without a word; skipped (77) where it is not installed.
+# systemd-analyze verify without a word, and takes the operator's part of the
+# command line from /etc/default/brantwick, last; skipped (77) where
+# systemd-analyze is not installed.
 # Usage: systemd_unit_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
@@ -18,9 +20,12 @@ unit=$prefix/share/doc/brantwick/examples/systemd/brantwick.service
 grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking"
 pidfile=$(sed -n 's/^PIDFile=//p' "$unit")
 grep -q "^ExecStart=.* -p $pidfile " "$unit" || fail "ExecStart does not write $pidfile"
-# The unit names /usr/local, the default prefix; here the pieces are elsewhere.
+grep -qx 'EnvironmentFile=-/etc/default/brantwick' "$unit" || fail "no optional /etc/default/brantwick"
+grep -q '^ExecStart=.* \$BRANTWICK_ARGS$' "$unit" || fail "ExecStart does not end with \$BRANTWICK_ARGS"
+# The unit names the package's paths under /usr; here the pieces are elsewhere.
 mkdir "$work/units"
-sed "s#/usr/local/#$prefix/#g" "$unit" > "$work/units/brantwick.service"
+sed -e "s#/usr/sbin/#$prefix/sbin/#g" -e "s#/usr/libexec/#$prefix/libexec/#g" "$unit" \
+  > "$work/units/brantwick.service"
 status=0
 MANPATH="$prefix/share/man" systemd-analyze verify "$work/units/brantwick.service" \
   > "$work/said" 2>&1 || status=$?
