@@ -334,6 +334,56 @@ TEST_F(EndToEnd, NoticeLoggedJustBeforeARenameIsRetrieved) {
   EXPECT_EQ(calls, expected(last));
 }
 
+// With copytruncate, a notice that reaches the file after the last check and
+// before the copy lies in the copy alone: the next check finishes the copy
+// before it reads the emptied file. Twice, so that the second rotation also
+// moves (and compresses) the first copy.
+struct copy_rotation {
+  const char* name;
+  const char* how;
+};
+
+void PrintTo(const copy_rotation& c, std::ostream* out) {
+  *out << c.name;
+}
+
+struct CopyRotation : EndToEnd, ::testing::WithParamInterface<copy_rotation> {};
+
+TEST_P(CopyRotation, NoticeLoggedJustBeforeTheCopyIsRetrieved) {
+  start_daemon();
+  ASSERT_GT(daemon.pid, 0);
+  ASSERT_EQ(settle(1), std::vector<retrieved>{});
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    // An emptied file that was read to its start shows no truncation: the
+    // point reached must lie past it.
+    const std::vector<sent> ordinary = {host("sw-core1", ordinary_text())};
+    ASSERT_TRUE(chain.wait_for_lines(chain.devices_log, texts(ordinary)));
+    ASSERT_EQ(settle(2), std::vector<retrieved>{});
+    std::vector<sent> last;
+    const std::vector<retrieved> calls = pass_over(
+        [&] {
+          last = {router("127.0.0.2", change_text()), host("sw-edge9", change_text())};
+          EXPECT_TRUE(chain.wait_for_lines(chain.devices_log, texts(last)));
+          logrotate(GetParam().name, GetParam().how);
+          return last;
+        },
+        chain.devices_log + ".1");
+    EXPECT_EQ(calls, expected(last));
+    EXPECT_EQ(chain.count("Reading the rest of rotated log file '" + chain.devices_log +
+                          ".1'"),
+              static_cast<std::size_t>(round));
+  }
+}
+
+const copy_rotation copy_rotations[] = {
+    {"copytruncate", "  copytruncate\n"},
+    {"compressed", "  copytruncate\n  compress\n  delaycompress\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Logrotate, CopyRotation, ::testing::ValuesIn(copy_rotations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A file emptied in place that grows past the point reached before the next
 // check shows no change of size; the bytes before that point show the
 // truncation, and the file is read from its start.
