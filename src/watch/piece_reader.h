@@ -44,10 +44,10 @@ struct piece_reader {
 void start_reading(piece_reader& reader, int fd, off_t offset) noexcept;
 
 // Fills `piece` with the next first piece of a line whose text (up to its first
-// NUL) holds the change marker, and returns true; false when the data is used up, with
-// `reader.offset` just after the last whole piece. A last piece shorter than 254
-// characters with no line feed is not yet whole: it is left for a later pass.
-// A read error ends the data like the end of the file.
+// NUL) holds the change marker, and returns true; false when the data is used
+// up, with `reader.offset` just after the last whole piece. A last piece shorter
+// than 254 characters with no line feed is not yet whole: it is left for a later
+// pass. A read error ends the data like the end of the file.
 bool read_marked_piece(piece_reader& reader, piece_buffer& piece) noexcept;
 
 }  // namespace brantwick
