@@ -23,7 +23,9 @@ std::size_t find_plain(const char* data, std::size_t size) noexcept {
 
 #if defined(__x86_64__)
 // The candidate positions among `width` starts at `at`: a bit for each one whose
-// byte is the marker's first and whose byte `last` further on is its last.
+// byte is the marker's first and whose byte `last` further on is its last. Not
+// always_inline: the loop's own body has no AVX2, and compilers refuse to force
+// AVX2 code into it; inlined where the loop lands in find_avx2.
 struct avx2_lanes {
   static constexpr std::size_t width = 32;
   __attribute__((target("avx2"))) static unsigned candidates(const char* at) noexcept {
@@ -54,8 +56,9 @@ struct sse2_lanes {
 template <typename lanes>
 [[gnu::always_inline]] inline std::size_t find_wide(const char* data,
                                                     std::size_t size) noexcept {
-  // Both ends are compared apart and the middle by memcmp: the ends must differ.
-  static_assert(marker_size >= 2, "the marker needs a first and a last byte");
+  // The first and last bytes are compared as vectors and only those between by
+  // memcmp: with fewer than 2 bytes they would be one, and the middle negative.
+  static_assert(marker_size >= 2, "the marker loops need a marker of 2 bytes or more");
   if (size < marker_size) return size;
   const std::size_t stop = size - last;  // candidate starts are below this
   std::size_t i = 0;
