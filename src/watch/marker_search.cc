@@ -22,50 +22,62 @@ std::size_t find_plain(const char* data, std::size_t size) noexcept {
 }
 
 #if defined(__x86_64__)
-// Compares the marker's first and last bytes with 32 positions at once and
-// checks the whole marker only where both agree: the candidates are rare in log
-// text, so the cost is close to that of touching the bytes.
-__attribute__((target("avx2"))) std::size_t find_avx2(const char* data,
-                                                      std::size_t size) noexcept {
+// The candidate positions among `width` starts at `at`: a bit for each one whose
+// byte is the marker's first and whose byte `last` further on is its last. Not
+// always_inline: the loop's own body has no AVX2, and compilers refuse to force
+// AVX2 code into it; inlined where the loop lands in find_avx2.
+struct avx2_lanes {
+  static constexpr std::size_t width = 32;
+  __attribute__((target("avx2"))) static unsigned candidates(const char* at) noexcept {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + last));
+    return static_cast<unsigned>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(a, _mm256_set1_epi8(marker[0])),
+                         _mm256_cmpeq_epi8(b, _mm256_set1_epi8(marker[last])))));
+  }
+};
+
+struct sse2_lanes {
+  static constexpr std::size_t width = 16;
+  static unsigned candidates(const char* at) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + last));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(marker[0])),
+                                        _mm_cmpeq_epi8(b, _mm_set1_epi8(marker[last])))));
+  }
+};
+
+// Compares the marker's first and last bytes with a vector of positions at once
+// and checks the rest only where both agree: the candidates are rare in log
+// text, so the cost is close to that of touching the bytes. Always inlined, so
+// that it takes the instruction set of the function that uses it, where the
+// lanes' comparison is inlined in turn.
+template <typename lanes>
+[[gnu::always_inline]] inline std::size_t find_wide(const char* data,
+                                                    std::size_t size) noexcept {
+  // The first and last bytes are compared as vectors and only those between by
+  // memcmp: with fewer than 2 bytes they would be one, and the middle negative.
+  static_assert(marker_size >= 2, "the marker loops need a marker of 2 bytes or more");
   if (size < marker_size) return size;
-  const __m256i first = _mm256_set1_epi8(marker[0]);
-  const __m256i final = _mm256_set1_epi8(marker[last]);
   const std::size_t stop = size - last;  // candidate starts are below this
   std::size_t i = 0;
-  for (; i + 32 <= stop; i += 32) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-    const __m256i b =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + last));
-    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
-        _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, final))));
-    while (mask != 0) {
+  for (; i + lanes::width <= stop; i += lanes::width) {
+    for (unsigned mask = lanes::candidates(data + i); mask != 0; mask &= mask - 1) {
       const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
       if (std::memcmp(data + at + 1, marker + 1, marker_size - 2) == 0) return at;
-      mask &= mask - 1;
-    }
-  }
-  const std::size_t rest = find_plain(data + i, size - i);
-  return i + rest;
-}
-
-std::size_t find_sse2(const char* data, std::size_t size) noexcept {
-  if (size < marker_size) return size;
-  const __m128i first = _mm_set1_epi8(marker[0]);
-  const __m128i final = _mm_set1_epi8(marker[last]);
-  const std::size_t stop = size - last;
-  std::size_t i = 0;
-  for (; i + 16 <= stop; i += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + last));
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
-    while (mask != 0) {
-      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-      if (std::memcmp(data + at + 1, marker + 1, marker_size - 2) == 0) return at;
-      mask &= mask - 1;
     }
   }
   return i + find_plain(data + i, size - i);
+}
+
+__attribute__((target("avx2"))) std::size_t find_avx2(const char* data,
+                                                      std::size_t size) noexcept {
+  return find_wide<avx2_lanes>(data, size);
+}
+
+std::size_t find_sse2(const char* data, std::size_t size) noexcept {
+  return find_wide<sse2_lanes>(data, size);
 }
 
 bool have_avx2() noexcept {

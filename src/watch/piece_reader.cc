@@ -26,6 +26,7 @@ void account_line_feeds(piece_reader& r, std::size_t upto) noexcept {
     const void* lf = memrchr(r.buffer + r.line_scan, '\n', upto - r.line_scan);
     if (lf != nullptr) {
       r.line_start = r.buffer_pos + (static_cast<const char*>(lf) - r.buffer) + 1;
+      r.began_mid_line = false;
     }
   }
   r.line_scan = upto;
@@ -63,6 +64,18 @@ bool refill(piece_reader& r) noexcept {
   return true;
 }
 
+// Whether `offset` begins a line: a pass that stopped after a whole piece with
+// no line feed resumes inside that line.
+bool starts_line(int fd, off_t offset) noexcept {
+  if (offset == 0) return true;
+  char before = 0;
+  ssize_t got;
+  do {
+    got = ::pread(fd, &before, 1, offset - 1);
+  } while (got < 0 && errno == EINTR);
+  return got == 1 && before == '\n';
+}
+
 }  // namespace
 
 bool start_reading(piece_reader& reader, int fd, off_t offset) noexcept {
@@ -74,6 +87,7 @@ bool start_reading(piece_reader& reader, int fd, off_t offset) noexcept {
   reader.complete = 0;
   reader.line_scan = 0;
   reader.line_start = offset;
+  reader.began_mid_line = !starts_line(fd, offset);
   reader.at_end = false;
   reader.offset = offset;
   reader.bytes_read = 0;
@@ -97,6 +111,14 @@ bool read_marked_piece(piece_reader& r, piece_buffer& piece) noexcept {
       const auto start = static_cast<std::size_t>(
           piece_start(r.line_start, r.buffer_pos + static_cast<off_t>(hit)) -
           r.buffer_pos);
+      if (r.began_mid_line || r.buffer_pos + static_cast<off_t>(start) != r.line_start) {
+        // A later piece of its line: nothing before the next line feed counts.
+        const void* lf = std::memchr(r.buffer + hit, '\n', r.complete - hit);
+        r.search =
+            lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - r.buffer) + 1
+               : r.complete;
+        continue;
+      }
       const std::size_t cut = std::min(start + piece_chars, r.length);
       const void* lf = std::memchr(r.buffer + hit, '\n', cut - hit);
       const std::size_t end =

@@ -17,6 +17,10 @@ read_outcome model_read(const std::string& path, off_t offset) {
   read_outcome out;
   unique_file file(std::fopen(path.c_str(), "r"));
   if (!file) return out;
+  // The offset starts a line when it is 0 or follows a line feed.
+  bool first = offset == 0;
+  if (!first && fseeko(file.get(), offset - 1, SEEK_SET) == 0)
+    first = std::fgetc(file.get()) == '\n';
   fseeko(file.get(), offset, SEEK_SET);
   char line[255];
   for (;;) {
@@ -26,7 +30,10 @@ read_outcome model_read(const std::string& path, off_t offset) {
     // Bytes taken, NULs included, which strlen cannot tell.
     const auto taken = static_cast<std::size_t>(ftello(file.get()) - start);
     if (taken < 254 && line[taken - 1] != '\n') break;  // not whole yet
-    if (std::strstr(line, change_marker.data()) != nullptr) out.marked.emplace_back(line);
+    // Only a line's first piece has the header that names the device.
+    if (first && std::strstr(line, change_marker.data()) != nullptr)
+      out.marked.emplace_back(line);
+    first = line[taken - 1] == '\n';
   }
   return out;
 }

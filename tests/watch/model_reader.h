@@ -11,13 +11,15 @@
 namespace brantwick::testing {
 
 struct read_outcome {
-  std::vector<std::string> marked;  // text of each marked piece, up to its first NUL
-  off_t offset = 0;                 // where the next pass resumes
+  std::vector<std::string>
+      marked;        // text of each marked first piece, up to its first NUL
+  off_t offset = 0;  // where the next pass resumes
   bool operator==(const read_outcome&) const = default;
 };
 
 // Reads `path` from `offset` with fgets, keeping back a last piece that is not
-// yet whole (under 254 characters, no line feed).
+// yet whole (under 254 characters, no line feed). Only the first piece of a line
+// is marked; `offset` begins a line when the byte before it is a line feed.
 read_outcome model_read(const std::string& path, off_t offset);
 
 // The block reader on the same file, for comparison.

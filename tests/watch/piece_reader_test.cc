@@ -46,19 +46,22 @@ TEST_F(PieceReader, LinesAroundThePieceSize) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.length);
-    // A marker at the start of every piece shows where each piece begins.
+    // A marker at the start of every piece: only the first piece is handed over.
     std::string line = line_of(c.length);
     for (std::size_t at = 0; at + marker.size() <= c.length; at += piece_chars)
       line.replace(at, marker.size(), marker);
     const read_outcome out = read(line + "\n");
-    std::vector<std::size_t> lengths;
-    for (const auto& piece : out.marked) lengths.push_back(piece.size());
-    // The last piece holds the marker only when it is long enough for one.
-    std::vector<std::size_t> expected;
-    for (std::size_t p : c.pieces)
-      if (p > marker.size()) expected.push_back(p);
-    EXPECT_EQ(lengths, expected);
+    ASSERT_EQ(out.marked.size(), 1u);
+    EXPECT_EQ(out.marked[0].size(), c.pieces[0]);
     EXPECT_EQ(out.offset, static_cast<off_t>(c.length + 1));
+
+    // Without its line feed, reading stops after the last whole piece, which
+    // shows where each piece ends.
+    EXPECT_EQ(read(line).offset,
+              static_cast<off_t>(c.length / piece_chars * piece_chars));
+    // Resumed at the start of each later piece, no piece is a line's first.
+    for (std::size_t at = piece_chars; at < c.length; at += piece_chars)
+      EXPECT_TRUE(read(line + "\n", static_cast<off_t>(at)).marked.empty()) << at;
   }
 }
 
@@ -67,9 +70,141 @@ TEST_F(PieceReader, MarkerAcrossTheCutIsNotFound) {
     const read_outcome out = read(line_of(300, at) + "\n");
     EXPECT_TRUE(out.marked.empty()) << at;
   }
-  // Just inside either piece it is found.
+  // Just inside the first piece it is found.
   EXPECT_EQ(read(line_of(300, 239) + "\n").marked.size(), 1u);
-  EXPECT_EQ(read(line_of(300, 254) + "\n").marked.size(), 1u);
+}
+
+// Only the first piece of a line has a syslog header: in a later piece the
+// fourth field is message text, which anyone who can send syslog chooses.
+TEST_F(PieceReader, OnlyTheFirstPieceOfALineIsHandedOver) {
+  const std::string head = "Mar  3 10:15:02 edge1 412: ";
+  // Pads a line's first piece to exactly 254 characters.
+  auto pad = [](std::string text) {
+    text.resize(piece_chars, 'p');
+    return text;
+  };
+  const std::string forged = "a b c $(reboot);victim " + marker + ": forged\n";
+  const std::string next = "Mar  3 10:15:03 edge2 413: " + marker + ": next\n";
+  const std::string nul(1, '\0');
+  const struct {
+    const char* name;
+    std::string data;
+    off_t from;
+    std::vector<std::string> marked;
+    off_t offset;  // -1: the end of the data
+  } cases[] = {
+      {"continuation carries the marker", pad(head + "pad ") + forged, 0, {}, -1},
+      {"continuation carries it, then a line",
+       pad(head + "pad ") + forged + next,
+       0,
+       {next},
+       -1},
+      {"first piece carries it",
+       pad(head + marker + ": ") + forged,
+       0,
+       {pad(head + marker + ": ")},
+       -1},
+      {"marker straddles the cut",
+       head + std::string(piece_chars - head.size() - 7, 'q') + marker + " b c d\n",
+       0,
+       {},
+       -1},
+      {"resumed at a piece inside a line",
+       pad(head + "pad ") + forged,
+       static_cast<off_t>(piece_chars),
+       {},
+       -1},
+      {"resumed inside a line, then a line",
+       pad(head + "pad ") + forged + next,
+       static_cast<off_t>(piece_chars),
+       {next},
+       -1},
+      {"resumed after a line feed",
+       forged + next,
+       static_cast<off_t>(forged.size()),
+       {next},
+       -1},
+      {"resumed after a NUL, which ends no line", "x" + nul + forged, 2, {}, -1},
+      {"two whole pieces, the second marked",
+       pad(head) + pad("a b c victim2 " + marker) + "\n" + next,
+       0,
+       {next},
+       -1},
+      {"two whole pieces, the first marked",
+       pad(head + marker) + pad("a b c victim3 " + marker) + "\n",
+       0,
+       {pad(head + marker)},
+       -1},
+      {"line feed at 254: the next line is a first piece",
+       head + marker + std::string(piece_chars - 1 - head.size() - marker.size(), 'q') +
+           "\n" + next,
+       0,
+       {head + marker + std::string(piece_chars - 1 - head.size() - marker.size(), 'q') +
+            "\n",
+        next},
+       -1},
+      {"line feed at 255: a piece of its own, then a first piece",
+       pad(head + marker) + "\n" + next,
+       0,
+       {pad(head + marker), next},
+       -1},
+      {"after a piece of a lone line feed, a line",
+       pad(head) + "\n" + forged,
+       0,
+       {forged},
+       -1},
+      {"NUL in the first piece, marker in the second",
+       pad("x" + nul + head) + forged,
+       0,
+       {},
+       -1},
+      {"NUL in the first piece before the marker",
+       head + nul + marker + "\n" + next,
+       0,
+       {next},
+       -1},
+      {"a whole continuation piece waits for nothing",
+       pad(head) + pad("a b c victim4 " + marker),
+       0,
+       {},
+       static_cast<off_t>(2 * piece_chars)},
+      {"a short continuation piece waits",
+       pad(head) + "a b c victim4 " + marker,
+       0,
+       {},
+       static_cast<off_t>(piece_chars)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const read_outcome out = read(c.data, c.from);
+    EXPECT_EQ(out.marked, c.marked);
+    EXPECT_EQ(out.offset, c.offset < 0 ? static_cast<off_t>(c.data.size()) : c.offset);
+  }
+}
+
+// A long line written over several passes, each but the last stopping after a
+// whole piece with no line feed: the pieces read later are still no first pieces.
+TEST_F(PieceReader, PassesResumedInsideALineKeepItsPieces) {
+  std::string line = line_of(piece_chars);
+  for (int k = 1; k <= 4; ++k) {
+    std::string forged = "a b c victim" + std::to_string(k) + " " + marker + " ";
+    forged.resize(piece_chars, 'f');
+    line += forged;
+  }
+  line += "a b c victim5 " + marker + " tail";
+  off_t offset = 0;
+  for (std::size_t cut :
+       {piece_chars + 3, 2 * piece_chars, 3 * piece_chars + 250, line.size()}) {
+    SCOPED_TRACE(cut);
+    const read_outcome out = read(line.substr(0, cut), offset);
+    EXPECT_TRUE(out.marked.empty());
+    EXPECT_EQ(out.offset, static_cast<off_t>(cut / piece_chars * piece_chars));
+    offset = out.offset;
+  }
+  const std::string next = "a b c edge9 " + marker + "\n";
+  const read_outcome out = read(line + "\n" + next, offset);
+  EXPECT_EQ(out.marked, std::vector<std::string>{next});
+  EXPECT_EQ(out.offset, static_cast<off_t>(line.size() + 1 + next.size()));
 }
 
 TEST_F(PieceReader, PieceTextEndsAtItsFirstNul) {
@@ -123,10 +258,11 @@ TEST_F(PieceReader, OffsetPastTheEndReadsNothing) {
 
 TEST_F(PieceReader, OffsetInsideALineStartsAPiece) {
   const std::string line = line_of(400, 300);
-  const read_outcome out = read(line + "\n", 100);
-  // Pieces now start at 100 and 354: the marker at 300 lies inside the first.
-  ASSERT_EQ(out.marked.size(), 1u);
-  EXPECT_EQ(out.marked[0], line.substr(100, 254));
+  // Pieces now start at 100 and 354: the one at 100 is whole, the rest waits;
+  // the marker at 300 lies in a later piece of the line and is not handed over.
+  const read_outcome out = read(line, 100);
+  EXPECT_TRUE(out.marked.empty());
+  EXPECT_EQ(out.offset, 354);
 }
 
 TEST_F(PieceReader, BlockBoundaries) {
