@@ -133,6 +133,11 @@ const tracker_case cases[] = {
      file_change::not_regular, 1000, predecessor::none},
 };
 
+// Parameters show by name in the test output.
+void PrintTo(const tracker_case& c, std::ostream* out) {
+  *out << c.name;
+}
+
 struct FileTracker : ::testing::TestWithParam<tracker_case> {};
 
 TEST_P(FileTracker, DecidesWhereReadingStarts) {
