@@ -91,6 +91,28 @@ TEST_F(Refusal, EachArgumentVectorIsRefusedWithItsMessage) {
        sev_debug,
        true,
        {"Will use retrieval program '/r'"}},
+      {{"-u", "nobdy", "-r", "/r"}, "Unknown user 'nobdy'", sev_error, false, {}},
+      {{"-u", " 42abc", "-r", "/r"}, "Unknown user ' 42abc'", sev_error, false, {}},
+      {{"-u", "-1", "-r", "/r"}, "Unknown user '-1'", sev_error, false, {}},
+      {{"-u", "4294967296", "-r", "/r"},
+       "Unknown user '4294967296'",
+       sev_error,
+       false,
+       {}},
+      {{"-u", "", "-r", "/r"}, "Unknown user ''", sev_error, false, {}},
+      {{"-g", "nogrup", "-r", "/r"}, "Unknown group 'nogrup'", sev_error, false, {}},
+      {{"-g", "0x10", "-r", "/r"}, "Unknown group '0x10'", sev_error, false, {}},
+      // The group check comes after the retriever's and before the operands.
+      {{"-u", "4242", "-r", "/r", "f"},
+       "No group specified for uid 4242",
+       sev_error,
+       false,
+       {"Will run with uid 4242", "Will use retrieval program '/r'"}},
+      {{"-u", "4242"},
+       "No retrieval program specified",
+       sev_error,
+       false,
+       {"Will run with uid 4242"}},
       {{"-s", "LOCAL0", "-s", "nope", "-r", "/r"},
        "Unknown syslog facility 'nope'",
        sev_error,
@@ -114,6 +136,31 @@ TEST_F(Refusal, EachArgumentVectorIsRefusedWithItsMessage) {
     std::vector<std::string> logged;
     for (const auto& m : log->messages) logged.push_back(m.text);
     EXPECT_EQ(logged, c.logged_before);
+  }
+}
+
+TEST_F(Refusal, IdentitiesAreTakenAsGiven) {
+  const struct {
+    std::vector<std::string> args;
+    std::uint32_t uid, gid;
+  } cases[] = {
+      {{"-u", "nobody"}, 65534, 65534},      // the user's own group
+      {{"-u", "65534"}, 65534, 65534},       // a number that a user has
+      {{"-u", "4242", "-g", "7"}, 4242, 7},  // a number no user has, with -g
+      {{"-u", "00042", "-g", "4294967295"}, 42, 4294967295},
+      {{"-g", "nogroup"}, 0, 65534},
+      {{"-u", "0", "-g", "0"}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    watch_config config;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-r", "/r"});
+    const auto result = parse(config, args);
+    ASSERT_TRUE(std::holds_alternative<accepted>(result))
+        << std::get<refusal>(result).text;
+    EXPECT_EQ(config.uid, c.uid);
+    EXPECT_EQ(config.gid, c.gid);
   }
 }
 
