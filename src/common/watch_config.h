@@ -29,6 +29,9 @@ struct watched_file {
   off_t reached = 0;
 };
 
+// Releases the chain from `first` on, one entry at a time (no deep recursion).
+void free_watch_list(std::unique_ptr<watched_file>& first) noexcept;
+
 // Created once by the program entry; lives until the process ends.
 struct watch_config {
   watched_file watch_head;  // sentinel: only its next is used
@@ -37,9 +40,12 @@ struct watch_config {
   std::uint32_t uid = 0;        // 0 = keep the current identity
   std::uint32_t gid = 0;
   std::optional<std::string> retriever;
-};
 
-// Releases the chain from `first` on, one entry at a time (no deep recursion).
-void free_watch_list(std::unique_ptr<watched_file>& first) noexcept;
+  watch_config() = default;
+  watch_config(const watch_config&) = delete;
+  watch_config& operator=(const watch_config&) = delete;
+  // The owner's release of the watch list, whichever way the process ends.
+  ~watch_config() { free_watch_list(watch_head.next); }
+};
 
 }  // namespace brantwick

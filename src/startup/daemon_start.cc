@@ -21,8 +21,9 @@ void detach_from_terminal() noexcept {
   (void)setsid();
 }
 
-}  // namespace
-
+// Takes the group and then the user id that `config` asks for (0 = keep),
+// replacing the supplementary groups first when privileged. False, with errno
+// from the failing call, if any step fails.
 bool assume_identity(const watch_config& config) noexcept {
   if (config.uid == 0 && config.gid == 0) return true;
   const gid_t group = config.gid != 0 ? config.gid : getegid();
@@ -33,6 +34,8 @@ bool assume_identity(const watch_config& config) noexcept {
   if (config.uid != 0 && setuid(config.uid) != 0) return false;
   return true;
 }
+
+}  // namespace
 
 int start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept {
   const pid_t child = fork();

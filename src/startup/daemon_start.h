@@ -15,9 +15,4 @@ namespace brantwick {
 // owners then release the settings.
 int start_daemon(watch_config& config, std::optional<std::string> pidfile) noexcept;
 
-// Takes the group and then the user id that `config` asks for (0 = keep),
-// replacing the supplementary groups first when privileged. False, with errno
-// from the failing call, if any step fails.
-bool assume_identity(const watch_config& config) noexcept;
-
 }  // namespace brantwick

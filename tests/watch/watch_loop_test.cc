@@ -227,6 +227,10 @@ struct copy_case {
   bool regrown;  // written again past the old offset before the next pass
 };
 
+void PrintTo(const copy_case& c, std::ostream* out) {
+  *out << c.name;
+}
+
 struct CopyTruncate : WatchLoop, ::testing::WithParamInterface<copy_case> {};
 
 TEST_P(CopyTruncate, NoticeWrittenJustBeforeTheCopyIsRetrievedFromTheCopy) {
