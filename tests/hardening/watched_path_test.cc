@@ -259,9 +259,9 @@ TEST_F(WatchedPath, DeletedFileHeldOpenByItsWriterIsLetGo) {
             (std::map<std::string, int>{{"edge1", 2}, {"edge2", 1}}));
 }
 
-// Fails: the daemon knows a file only by its inode number, which the file
-// system hands on to the next new file, so a file deleted and created anew
-// between two passes is taken for the old one and read from the old offset.
+// The file system hands a freed inode number on to the next new file: a file
+// deleted and created anew between two passes is told from the old one by its
+// birth time, and read from its start, not from the old offset.
 TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
   std::string old_lines;
   for (int i = 0; i < 40; ++i) old_lines += change_line("old" + std::to_string(i));
