@@ -59,11 +59,4 @@ std::vector<retrieval> read_retrievals(const std::string& dir);
 std::vector<retrieval> wait_for_retrievals(const std::string& dir, std::size_t count,
                                            std::chrono::milliseconds timeout);
 
-// Children of `pid` as the kernel lists them, and those that are zombies.
-std::vector<pid_t> children_of(pid_t pid);
-std::vector<pid_t> zombie_children_of(pid_t pid);
-
-// The open descriptors of `pid` as "N -> target", sorted.
-std::vector<std::string> descriptor_targets(pid_t pid);
-
 }  // namespace brantwick::testing
