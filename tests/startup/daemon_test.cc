@@ -107,9 +107,10 @@ TEST_F(Daemon, NoIdentityOptionKeepsTheStartersIdentity) {
 TEST_F(Daemon, FailedIdentityChangeEndsTheDaemon) {
   // Started unprivileged, it cannot become another user: it says so and ends
   // with status 1 before its first pass.
+  const std::string staged = stage_program(brantwick_binary(), dir.path, "brantwick");
   const run_result started = run_in_private_dev(
-      log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1", logfile});
+      log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", staged,
+                "-t", "1", "-r", retriever, "-u", "1", logfile});
   ASSERT_EQ(started.status, 0);
   ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 30s));
   const auto failed = with_text(log, "Unable to change identity");

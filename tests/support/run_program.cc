@@ -90,10 +90,16 @@ void kill_and_reap(pid_t pid) {
       std::chrono::seconds(2), std::chrono::milliseconds(10));
 }
 
-std::string install_retriever_stub(const std::string& dir, const std::string& name) {
+std::string stage_program(const std::string& program, const std::string& dir,
+                          const std::string& name) {
   const std::string path = dir + "/" + name;
-  if (symlink(retriever_stub_binary().c_str(), path.c_str()) != 0)
-    throw std::runtime_error("symlink " + path);
+  write_file(path, read_file(program));
+  if (chmod(path.c_str(), 0755) != 0) throw std::runtime_error("chmod " + path);
+  return path;
+}
+
+std::string install_retriever_stub(const std::string& dir, const std::string& name) {
+  const std::string path = stage_program(retriever_stub_binary(), dir, name);
   mkdir((dir + "/calls").c_str(), 0777);
   chmod((dir + "/calls").c_str(), 0777);
   return path;

@@ -51,7 +51,13 @@ struct retrieval {
   std::string environment_probe;  // value of BRANTWICK_TEST_PROBE, if set
 };
 
-// Links the stub into `dir` as `name`; its calls are recorded in dir/calls.
+// Copies the executable `program` into `dir` as `name`, where a test's
+// unprivileged users reach it: the build tree may lie where only its owner
+// may enter. Gives the copy's path.
+std::string stage_program(const std::string& program, const std::string& dir,
+                          const std::string& name);
+
+// Stages the stub in `dir` as `name`; its calls are recorded in dir/calls.
 std::string install_retriever_stub(const std::string& dir,
                                    const std::string& name = "retriever");
 std::vector<retrieval> read_retrievals(const std::string& dir);
