@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <functional>
 #include <set>
-#include <thread>
 
 #include "e2e/syslog_chain.h"
+#include "support/daemon_state.h"
+#include "support/proc_reader.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
 namespace {
@@ -91,8 +93,7 @@ struct EndToEnd : ::testing::Test {
         run_in_private_dev(chain.dev, {brantwick_binary(), "-p", pidfile, "-t", "1", "-r",
                                        retriever, chain.devices_log});
     EXPECT_EQ(started.status, 0) << started.stderr_text;
-    const std::string pid = read_file(pidfile);
-    if (!pid.empty()) daemon.pid = std::stoi(pid);
+    if (const pid_t pid = started_pid(pidfile)) daemon.pid = pid;
     return started;
   }
 
@@ -116,28 +117,23 @@ struct EndToEnd : ::testing::Test {
   // reported as spawned has recorded its call; returns the calls not yet seen.
   std::vector<retrieved> settle(std::size_t passes) {
     EXPECT_TRUE(chain.wait_for("Sleeping for", chain.count("Sleeping for") + passes));
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (read_retrievals(chain.dir.path).size() < chain.count("Spawned process") &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(50ms);
+    wait_until(
+        [&] {
+          return read_retrievals(chain.dir.path).size() >= chain.count("Spawned process");
+        },
+        30s, 50ms);
     EXPECT_EQ(read_retrievals(chain.dir.path).size(), chain.count("Spawned process"));
     return pairs(new_retrievals());
   }
 
-  bool stopped() const {
-    const std::string stat = read_file("/proc/" + std::to_string(daemon.pid) + "/stat");
-    const std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() &&
-           stat[close + 2] == 'T';
-  }
+  bool stopped() const { return process_state(daemon.pid) == 'T'; }
 
   // Sends `batch` while the daemon is stopped, so that a single pass finds all
   // of it in `file`, and returns the retrievals started after it.
   std::vector<retrieved> pass_over(const std::function<std::vector<sent>()>& send,
                                    const std::string& file = "") {
     kill(daemon.pid, SIGSTOP);
-    for (int i = 0; i < 600 && !stopped(); ++i) std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(stopped());
+    EXPECT_TRUE(wait_until([&] { return stopped(); }, 30s, 50ms));
     const std::vector<sent> batch = send();
     EXPECT_TRUE(
         chain.wait_for_lines(file.empty() ? chain.devices_log : file, texts(batch)));

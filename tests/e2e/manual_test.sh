@@ -38,10 +38,21 @@ for option in $options; do
 done
 
 # Every message the program logs, found under its severity: each literal run of
-# its format, between the conversions, lies in one line of that subsection.
-cat "$source"/src/*/*.cc | tr '\n' ' ' | sed 's/" *"//g' |
-  grep -o 'log_event(config, *sev_[a-z]*, *"[^"]*"' |
-  sed 's/^log_event(config, *sev_\([a-z]*\), *"\(.*\)"$/\1	\2/' | sort -u > "$work/messages"
+# its format, between the conversions, lies in one line of that subsection. A
+# message is a severity constant followed by its format literal, however the
+# call is broken over lines and whatever its record is called; comments go
+# first, and adjacent literals are joined as the compiler joins them.
+find "$source/src" -name '*.cc' -exec cat {} + | sed 's|^\([^"]*\)//.*$|\1|' |
+  tr '\n\t' '  ' | sed 's/" *"//g' > "$work/source"
+grep -o 'sev_[a-z]*, *"[^"]*"' "$work/source" |
+  sed 's/^sev_\([a-z]*\), *"\(.*\)"$/\1	\2/' > "$work/found"
+# Each call must show its message so: one with a format of another shape would
+# go unchecked.
+calls=$(grep -o 'log_event *(' "$work/source" | wc -l)
+defined=$(grep -o 'void  *log_event *(' "$work/source" | wc -l)
+[ "$((calls - defined))" = "$(wc -l < "$work/found")" ] ||
+  fail "$((calls - defined)) calls of log_event, but $(wc -l < "$work/found") with a severity constant and a format literal"
+sort -u "$work/found" > "$work/messages"
 [ "$(wc -l < "$work/messages")" -ge 20 ] || fail "found only $(wc -l < "$work/messages") messages"
 sed -n '/^DIAGNOSTICS$/,/^EXIT STATUS$/p' "$work/page.200" | tr -s ' ' > "$work/diagnostics"
 awk -F '	' -v page="$work/diagnostics" '

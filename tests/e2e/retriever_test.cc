@@ -121,7 +121,7 @@ TEST_F(ExampleRetriever, RefusesANameThatIsNoHostOrAddress) {
     EXPECT_EQ(said.back().ident, "retrieve-config");
     EXPECT_EQ(said.back().pid, done.pid);
     EXPECT_EQ(said.back().facility, 3 << 3);  // daemon
-    EXPECT_EQ(said.back().severity, 4);       // warning
+    EXPECT_EQ(said.back().severity, sev_warning);
     EXPECT_EQ(requests(), (std::vector<std::pair<std::string, std::string>>{}));
   }
 }
@@ -192,9 +192,7 @@ TEST_F(ExampleRetriever, RecordsWhatTheDaemonHandsOn) {
                  change_line("core1", " on vty1 (192.0.2.7)"));
   start();
   ASSERT_TRUE(wait_for(log, "Executing '" + script + "'", 60s, 2));
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (requests().size() < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
+  wait_until([&] { return requests().size() >= 2; }, 30s, 50ms);
   const auto found = requests();
   ASSERT_EQ(found.size(), 2u);
   const std::string tail =

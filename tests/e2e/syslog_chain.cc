@@ -18,20 +18,13 @@
 #include <thread>
 
 #include "common/unique_fd.h"
+#include "support/daemon_state.h"
 #include "support/syslog_sink.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
 
 namespace {
-
-bool wait_until(std::chrono::milliseconds timeout, auto done) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 sockaddr_in loopback(const std::string& address, int port) {
   sockaddr_in addr{};
@@ -93,8 +86,8 @@ int run_command(const std::vector<std::string>& args, std::chrono::seconds timeo
     _exit(127);
   }
   int status = 0;
-  const bool ended =
-      wait_until(timeout, [&] { return waitpid(child, &status, WNOHANG) == child; });
+  const bool ended = wait_until([&] { return waitpid(child, &status, WNOHANG) == child; },
+                                timeout, 50ms);
   if (!ended) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
@@ -146,31 +139,33 @@ void syslog_chain::start() {
   const run_result started =
       run_in_private_dev(dev, {"rsyslogd", "-f", conf, "-i", rsyslogd_pidfile});
   ASSERT_EQ(started.status, 0) << started.stderr_text;
-  ASSERT_TRUE(wait_until(30s, [&] { return !read_file(rsyslogd_pidfile).empty(); }))
+  ASSERT_TRUE(wait_until([&] { return started_pid(rsyslogd_pidfile) > 0; }, 30s, 50ms))
       << "rsyslogd wrote no pid file";
-  rsyslogd.pid = std::stoi(read_file(rsyslogd_pidfile));
+  rsyslogd.pid = started_pid(rsyslogd_pidfile);
 
   // Both inputs may open a moment after the pid file is written.
   const std::string socket_path = dev + "/log";
-  ASSERT_TRUE(wait_until(30s,
-                         [&] {
-                           send_local(socket_path,
-                                      "<158>Mar  3 10:15:02 e2e-probe[1]: ready " +
-                                          std::to_string(++probes));
-                           std::this_thread::sleep_for(100ms);
-                           return count("ready") > 0;
-                         }))
+  ASSERT_TRUE(wait_until(
+      [&] {
+        send_local(socket_path, "<158>Mar  3 10:15:02 e2e-probe[1]: ready " +
+                                    std::to_string(++probes));
+        std::this_thread::sleep_for(100ms);
+        return count("ready") > 0;
+      },
+      30s, 50ms))
       << "nothing sent to the local socket reached " << diagnostics_log;
   ASSERT_TRUE(wait_until_devices_log_written());
 }
 
 bool syslog_chain::wait_until_devices_log_written(std::chrono::seconds timeout) {
-  return wait_until(timeout, [&] {
-    const std::string probe = "1: probe " + std::to_string(++probes) + " done";
-    send_from("127.0.0.9", port, "<190>" + probe);
-    std::this_thread::sleep_for(100ms);
-    return read_file(devices_log).find(probe) != std::string::npos;
-  });
+  return wait_until(
+      [&] {
+        const std::string probe = "1: probe " + std::to_string(++probes) + " done";
+        send_from("127.0.0.9", port, "<190>" + probe);
+        std::this_thread::sleep_for(100ms);
+        return read_file(devices_log).find(probe) != std::string::npos;
+      },
+      timeout, 50ms);
 }
 
 std::vector<diagnostic> syslog_chain::diagnostics() const {
@@ -204,18 +199,20 @@ std::size_t syslog_chain::count(const std::string& needle) const {
 
 bool syslog_chain::wait_for(const std::string& needle, std::size_t n,
                             std::chrono::seconds timeout) const {
-  return wait_until(timeout, [&] { return count(needle) >= n; });
+  return wait_until([&] { return count(needle) >= n; }, timeout, 50ms);
 }
 
 bool syslog_chain::wait_for_lines(const std::string& file,
                                   const std::vector<std::string>& needles,
                                   std::chrono::seconds timeout) const {
-  return wait_until(timeout, [&] {
-    const std::string text = read_file(file);
-    for (const auto& needle : needles)
-      if (text.find(needle) == std::string::npos) return false;
-    return true;
-  });
+  return wait_until(
+      [&] {
+        const std::string text = read_file(file);
+        for (const auto& needle : needles)
+          if (text.find(needle) == std::string::npos) return false;
+        return true;
+      },
+      timeout, 50ms);
 }
 
 void syslog_chain::dump() const {

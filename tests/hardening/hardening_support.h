@@ -1,44 +1,18 @@
-// What the kernel says about a daemon under test, and small waits on it.
+// Guards and file-system moves for the hardening tests; what the kernel says
+// about the daemon, and the waits on it, come from tests/support.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "support/daemon_state.h"
+#include "support/proc_reader.h"
 #include "support/run_program.h"
 #include "support/syslog_sink.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
-
-// The state letter of /proc/PID/stat ('R', 'S', 'Z', ...), or '\0' once gone.
-char process_state(pid_t pid);
-// Still there and not a zombie: a daemon that crashed would be one.
-bool is_running(pid_t pid);
-
-// VmRSS of /proc/PID/status in kB, or -1.
-long resident_kb(pid_t pid);
-// The process title as /proc/PID/cmdline holds it.
-std::string process_title(pid_t pid);
-// The number of the system call the process is blocked in, or -1 when running.
-long blocked_syscall(pid_t pid);
-
-// Polls `condition` until it holds or `timeout` passes.
-template <typename Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// With the sink paused, takes exactly one datagram off its socket (waiting up
-// to `timeout` for one) and files it with what the thread received, in order.
-bool take_one_datagram(syslog_sink& sink, std::chrono::milliseconds timeout);
 
 // Kills, by pid, every child that the process `parent` still has when the
 // guard ends: retrievers that never end would otherwise outlive the test.

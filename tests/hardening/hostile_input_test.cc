@@ -11,6 +11,7 @@
 
 #include "hardening/hardening_support.h"
 #include "support/daemon_fixture.h"
+#include "support/show.h"
 
 namespace brantwick::testing {
 namespace {
@@ -29,22 +30,6 @@ struct call {
   }
   bool operator==(const call&) const = default;
 };
-
-// Printable form of bytes for failure messages.
-std::string show(const std::string& s) {
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    if (c >= 32 && c < 127 && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
 
 std::vector<std::string> shown(const std::vector<call>& calls) {
   std::vector<std::string> out;

@@ -108,7 +108,7 @@ TEST_P(RetrieverFault, DaemonCarriesOnAndNeverWaits) {
   if (c.failure) {
     const auto failures = with_text(log, "Failed to execute");
     ASSERT_EQ(failures.size(), 3u);
-    EXPECT_EQ(failures[0].severity, 2);
+    EXPECT_EQ(failures[0].severity, sev_critical);
     for (const auto& f : failures) EXPECT_NE(f.pid, daemon.pid);
     EXPECT_TRUE(read_retrievals(dir.path).empty());
     EXPECT_NE(access(dir.file("shell-ran").c_str(), F_OK), 0);
@@ -177,9 +177,8 @@ struct ForkFailure : DaemonTest {
         log.dev, {"prlimit", nproc, "--", brantwick_binary(), "-p", pidfile, "-t", "1",
                   "-u", limited_id, "-g", limited_id, "-r", program, logfile});
     ASSERT_EQ(started.status, 0) << started.stderr_text;
-    const std::string pid = read_file(pidfile);
-    ASSERT_FALSE(pid.empty());
-    daemon.pid = std::stoi(pid);
+    daemon.pid = started_pid(pidfile);
+    ASSERT_GT(daemon.pid, 0);
   }
 };
 
@@ -191,7 +190,7 @@ TEST_F(ForkFailure, IsReportedAndALaterNoticeIsRetrievedOnceForksWork) {
   start_limited(1, retriever);
   ASSERT_TRUE(wait_for(log, fork_failed, 60s, 2));
   const auto failures = with_text(log, fork_failed);
-  EXPECT_EQ(failures[0].severity, 2);
+  EXPECT_EQ(failures[0].severity, sev_critical);
   EXPECT_EQ(failures[0].pid, daemon.pid);
   ASSERT_TRUE(wait_passes(2));
   append_file(logfile, change_line("edge3"));

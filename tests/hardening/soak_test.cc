@@ -8,7 +8,6 @@
 // line. At the end the daemon holds what it held after its first pass.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -105,12 +104,7 @@ struct soak_log {
   std::vector<std::string> unexpected;
 
   void take() {
-    std::vector<syslog_message> got;
-    {
-      std::lock_guard<std::mutex> hold(sink.lock);
-      got.swap(sink.arrived);
-    }
-    for (const auto& m : got) handle(m);
+    for (const auto& m : sink.drain()) handle(m);
   }
 
   void handle(const syslog_message& m) {
@@ -189,12 +183,7 @@ struct daemon_state {
 
 daemon_state look_at(soak_log& log, pid_t pid) {
   log.sink.paused = true;
-  const bool blocked = wait_until(
-      [&] {
-        return process_title(pid) == std::string("brantwick: Sleeping") + '\0' &&
-               blocked_syscall(pid) == SYS_sendto;
-      },
-      20s);
+  const bool blocked = wait_until_blocked_logging(pid, 20s);
   daemon_state state;
   if (blocked) {
     for (std::string target : descriptor_targets(pid)) {
@@ -302,8 +291,7 @@ struct Soak : DaemonTest {
   ~Soak() override {
     if (daemon.pid > 0) kill_and_reap(daemon.pid);
     daemon.pid = 0;
-    std::lock_guard<std::mutex> hold(log.lock);
-    log.arrived.clear();
+    log.drain();
   }
 };
 

@@ -3,7 +3,6 @@
 // once there is one.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,7 +77,7 @@ TEST_P(UnusablePath, IsReportedEachPassUntilARegularFileTakesItsPlace) {
   start(c.options);
   for (const auto& warning : c.warnings) {
     ASSERT_TRUE(wait_for(log, with_path(warning, logfile), 60s, 2)) << warning;
-    EXPECT_EQ(with_text(log, with_path(warning, logfile))[0].severity, 4);
+    EXPECT_EQ(with_text(log, with_path(warning, logfile))[0].severity, sev_warning);
     EXPECT_EQ(with_text(log, with_path(warning, logfile))[0].pid, daemon.pid);
   }
   ASSERT_TRUE(wait_passes(1));
@@ -137,12 +136,7 @@ void PrintTo(const swap_case& c, std::ostream* out) {
 struct SwappedBeforeOpen : DaemonTest, ::testing::WithParamInterface<swap_case> {
   // Waits until the daemon is stuck sending to the paused log under `title`.
   bool blocked_in(const std::string& title) {
-    return wait_until(
-        [&] {
-          return process_title(daemon.pid) == title + '\0' &&
-                 blocked_syscall(daemon.pid) == SYS_sendto;
-        },
-        10s);
+    return wait_until_blocked_logging(daemon.pid, 10s, title);
   }
 };
 
@@ -156,7 +150,7 @@ TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   // file then makes its next pass report a rotation between status and open,
   // and stop there once one message has been let through.
   log.paused = true;
-  ASSERT_TRUE(blocked_in("brantwick: Sleeping"));
+  ASSERT_TRUE(blocked_in(sleeping_title));
   const std::string next = dir.file("next.log");
   write_file(next, "");
   replace_entry(next, logfile);
@@ -259,9 +253,9 @@ TEST_F(WatchedPath, DeletedFileHeldOpenByItsWriterIsLetGo) {
             (std::map<std::string, int>{{"edge1", 2}, {"edge2", 1}}));
 }
 
-// Fails: the daemon knows a file only by its inode number, which the file
-// system hands on to the next new file, so a file deleted and created anew
-// between two passes is taken for the old one and read from the old offset.
+// The file system hands a freed inode number on to the next new file: a file
+// deleted and created anew between two passes is told from the old one by its
+// birth time, and read from its start, not from the old offset.
 TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
   std::string old_lines;
   for (int i = 0; i < 40; ++i) old_lines += change_line("old" + std::to_string(i));
@@ -270,12 +264,7 @@ TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
   ASSERT_EQ(retrievals(40).size(), 40u);
   ASSERT_TRUE(wait_passes(3));
   log.paused = true;
-  ASSERT_TRUE(wait_until(
-      [&] {
-        return process_title(daemon.pid) == std::string("brantwick: Sleeping") + '\0' &&
-               blocked_syscall(daemon.pid) == SYS_sendto;
-      },
-      10s));
+  ASSERT_TRUE(wait_until_blocked_logging(daemon.pid, 10s));
   struct stat before {};
   ASSERT_EQ(stat(logfile.c_str(), &before), 0);
   ASSERT_EQ(unlink(logfile.c_str()), 0);

@@ -38,7 +38,7 @@ TEST_F(AllocationFailure, BeforeDetachingEachFailureEndsWithStatusOne) {
     ASSERT_TRUE(wait_for(log, c.message, 30s));
     const auto found = with_text(log, c.message);
     EXPECT_EQ(found[0].text, c.message);
-    EXPECT_EQ(found[0].severity, 2);
+    EXPECT_EQ(found[0].severity, sev_critical);
     EXPECT_EQ(found[0].pid, result.pid);
     EXPECT_EQ(daemon.pid, 0) << "no PID file may be written";
     settle(log, 200ms);
@@ -55,7 +55,7 @@ TEST_F(AllocationFailure, EntryThatCannotBeMadeDropsItsLine) {
   const auto calls = retrievals(1);
   ASSERT_TRUE(wait_passes(1));
   ASSERT_TRUE(wait_for(log, "Memory allocation failed [1d]", 30s));
-  EXPECT_EQ(with_text(log, "Memory allocation failed [1d]")[0].severity, 2);
+  EXPECT_EQ(with_text(log, "Memory allocation failed [1d]")[0].severity, sev_critical);
   EXPECT_EQ(with_text(log, "Memory allocation failed [1d]")[0].pid, daemon.pid);
   ASSERT_EQ(read_retrievals(dir.path).size(), 1u);
   EXPECT_EQ(read_retrievals(dir.path)[0].args[0], "edge2");

@@ -25,22 +25,28 @@ TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
     int severity;
     bool usage;
   } cases[] = {
-      {{"-s", "local8", "-r", r, "f"}, "Unknown syslog facility 'local8'", 3, false},
+      {{"-s", "local8", "-r", r, "f"},
+       "Unknown syslog facility 'local8'",
+       sev_error,
+       false},
       {{"-p", a, "-p", b, "-r", r, "f"},
        "Multiple PID files specified ('" + a + "' and '" + b + "')",
-       3,
+       sev_error,
        false},
       {{"-r", r, "-r", s, "f"},
        "Multiple retrieval programs specified ('" + r + "' and '" + s + "'",
-       3,
+       sev_error,
        false},
-      {{"-p", a, "-t", "5", "f"}, "No retrieval program specified", 3, false},
-      {{}, "No retrieval program specified", 3, false},
-      {{"-x", "-r", r, "f"}, "Attempted to start with bad syntax - aborted", 7, true},
-      {{"-r", r, "-p"}, "Attempted to start with bad syntax - aborted", 7, true},
+      {{"-p", a, "-t", "5", "f"}, "No retrieval program specified", sev_error, false},
+      {{}, "No retrieval program specified", sev_error, false},
+      {{"-x", "-r", r, "f"},
+       "Attempted to start with bad syntax - aborted",
+       sev_debug,
+       true},
+      {{"-r", r, "-p"}, "Attempted to start with bad syntax - aborted", sev_debug, true},
       {{"-rs", "-p", a, "-vr", r},
        "Attempted to start with bad syntax - aborted",
-       7,
+       sev_debug,
        true},
   };
   for (const auto& c : cases) {
@@ -99,7 +105,7 @@ TEST_F(CommandLine, AcceptedSettingsAreEachLogged) {
     while (at < log.messages.size() && log.messages[at].text.find(text) != 0) ++at;
     ASSERT_LT(at, log.messages.size()) << "missing or out of order: " << text;
     if (std::string(text).find("Running") != 0) {
-      EXPECT_EQ(log.messages[at].severity, 7) << text;
+      EXPECT_EQ(log.messages[at].severity, sev_debug) << text;
     }
   }
   EXPECT_EQ(with_text(log, "Will write PID")[0].text,
@@ -178,7 +184,7 @@ TEST_F(CommandLine, FacilityChangesFromTheNextMessageOn) {
   const auto switch0 = with_text(log, "Switching to syslog facility 'LOCAL0'");
   ASSERT_EQ(switch0.size(), 1u);
   EXPECT_EQ(switch0[0].facility, facility_local3);  // under the one in force before
-  EXPECT_EQ(switch0[0].severity, 7);
+  EXPECT_EQ(switch0[0].severity, sev_debug);
   EXPECT_EQ(with_text(log, "Log checking interval set to 3")[0].facility, 128);
   EXPECT_EQ(with_text(log, "Switching to syslog facility 'Mark'")[0].facility, 128);
   EXPECT_EQ(with_text(log, "Will use retrieval program")[0].facility, 192);
@@ -205,7 +211,7 @@ TEST_F(CommandLine, IntervalIsReadAsAtoiReadsIt) {
         dir.file("interval" + std::to_string(++round) + ".pid");
     const run_result result = run({"-p", own_pidfile, "-t", c.arg, "-r", retriever});
     ASSERT_EQ(result.status, 0);
-    process_guard stop(std::stoi(read_file(own_pidfile)));
+    process_guard stop(started_pid(own_pidfile));
     // Earlier daemons of this test may still be heard: only these two count.
     std::vector<std::string> said_by_parent, said_by_daemon;
     ASSERT_TRUE(wait_for(log, "Sleeping for", 30s, count_text(log, "Sleeping for") + 1));
@@ -241,7 +247,7 @@ TEST_F(CommandLine, ArgumentStartingWithADashIsTheOptionsValue) {
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   ASSERT_EQ(run({"-p", "-odd.pid", "-r", retriever, "-t", "1"}).status, 0);
   ASSERT_TRUE(wait_for(log, "Running with pid", 30s));
-  daemon.pid = std::stoi(read_file(odd));
+  daemon.pid = started_pid(odd);
   EXPECT_EQ(count_text(log, "Will write PID to file '-odd.pid'"), 1u);
   ASSERT_EQ(chdir("/"), 0);
 }

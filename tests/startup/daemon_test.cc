@@ -5,9 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "startup/daemon_start.h"
 #include "support/daemon_fixture.h"
 
@@ -15,22 +12,6 @@ namespace brantwick::testing {
 namespace {
 
 using Daemon = DaemonTest;
-
-std::string proc(pid_t pid, const std::string& what) {
-  return "/proc/" + std::to_string(pid) + "/" + what;
-}
-
-// A field of /proc/PID/status, such as "Uid" or "Groups".
-std::vector<long> status_field(pid_t pid, const std::string& name) {
-  std::ifstream in(proc(pid, "status"));
-  std::vector<long> values;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(name + ":", 0) != 0) continue;
-    std::istringstream fields(line.substr(name.size() + 1));
-    for (long v; fields >> v;) values.push_back(v);
-  }
-  return values;
-}
 
 TEST_F(Daemon, ParentDaemonAndRetrieverAreThreeProcesses) {
   write_file(logfile, change_line("edge1"));
@@ -43,7 +24,7 @@ TEST_F(Daemon, ParentDaemonAndRetrieverAreThreeProcesses) {
   const auto running = with_text(log, "Running with pid");
   ASSERT_EQ(running.size(), 1u);
   EXPECT_EQ(running[0].text, "Running with pid " + pid_text);
-  EXPECT_EQ(running[0].severity, 6);
+  EXPECT_EQ(running[0].severity, sev_info);
   EXPECT_EQ(running[0].pid, started.pid);
   const pid_t child = with_text(log, "Executing '")[0].pid;
   EXPECT_EQ(with_text(log, "has rotated")[0].pid, daemon.pid);
@@ -64,7 +45,7 @@ TEST_F(Daemon, PidFileThatCannotBeOpenedIsReportedAndTheDaemonRuns) {
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0].text, "Unable to open pid file '" + bad +
                                 "' for writing: No such file or directory");
-  EXPECT_EQ(failed[0].severity, 3);
+  EXPECT_EQ(failed[0].severity, sev_error);
   EXPECT_EQ(count_text(log, "Running with pid"), 0u);
 }
 
@@ -84,12 +65,9 @@ TEST_F(Daemon, IsADetachedSessionLeaderHoldingOnlyDevNull) {
   ASSERT_TRUE(wait_passes(1));
   EXPECT_EQ(getsid(daemon.pid), daemon.pid);
   // Field 7 of stat is the controlling terminal: none.
-  const std::string stat = read_file(proc(daemon.pid, "stat"));
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string state;
-  long ppid, pgrp, session, tty;
-  fields >> state >> ppid >> pgrp >> session >> tty;
-  EXPECT_EQ(tty, 0);
+  const auto stat = read_process_stat(daemon.pid);
+  ASSERT_TRUE(stat);
+  EXPECT_EQ(stat->tty, 0);
   const std::string null = "/dev/null";
   EXPECT_EQ(descriptor_targets(daemon.pid),
             (std::vector<std::string>{"0 -> " + null, "1 -> " + null, "2 -> " + null}));
@@ -147,13 +125,14 @@ TEST_F(Daemon, NoIdentityOptionKeepsTheStartersIdentity) {
 TEST_F(Daemon, FailedIdentityChangeEndsTheDaemon) {
   // Started unprivileged, it cannot become another user: it says so and ends
   // with status 1 before its first pass.
+  const std::string staged = stage_program(brantwick_binary(), dir.path, "brantwick");
   const run_result started = run_in_private_dev(
-      log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                brantwick_binary(), "-t", "1", "-r", retriever, "-u", "1", logfile});
+      log.dev, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", staged,
+                "-t", "1", "-r", retriever, "-u", "1", logfile});
   ASSERT_EQ(started.status, 0);
   ASSERT_TRUE(wait_for(log, "Unable to change identity: Operation not permitted", 30s));
   const auto failed = with_text(log, "Unable to change identity");
-  EXPECT_EQ(failed[0].severity, 2);
+  EXPECT_EQ(failed[0].severity, sev_critical);
   // Orphaned, the daemon came back to this process, which can see how it ended.
   int status = 0;
   ASSERT_EQ(waitpid(failed[0].pid, &status, 0), failed[0].pid);

@@ -32,8 +32,7 @@ struct Valgrind : DaemonTest {
                                   program};
     full.insert(full.end(), args.begin(), args.end());
     run_result result = run_in_private_dev(log.dev, full);
-    const std::string pid = read_file(pidfile);
-    if (!pid.empty()) daemon.pid = std::stoi(pid);
+    if (const pid_t pid = started_pid(pidfile)) daemon.pid = pid;
     return result;
   }
 
@@ -98,7 +97,7 @@ TEST_F(Valgrind, DetachingParentAndRunningDaemonAreClean) {
   kill(daemon.pid, SIGTERM);
   ASSERT_EQ(waitpid(daemon.pid, nullptr, 0), daemon.pid);
   daemon.pid = 0;
-  expect_clean(report(std::stoi(read_file(pidfile))));
+  expect_clean(report(started_pid(pidfile)));
 }
 
 }  // namespace

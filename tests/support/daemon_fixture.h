@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "support/daemon_state.h"
+#include "support/proc_reader.h"
 #include "support/run_program.h"
 #include "support/syslog_sink.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
 
@@ -52,8 +55,7 @@ struct DaemonTest : ::testing::Test {
     std::vector<std::string> full{program};
     full.insert(full.end(), args.begin(), args.end());
     run_result result = run_in_private_dev(log.dev, full);
-    const std::string pid = read_file(pidfile);
-    if (!pid.empty()) daemon.pid = std::stoi(pid);
+    if (const pid_t pid = started_pid(pidfile)) daemon.pid = pid;
     return result;
   }
 

@@ -1,6 +1,7 @@
 #include "support/run_program.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,12 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
 
@@ -81,23 +81,25 @@ run_result run_in_private_dev(const std::string& dev,
 
 void kill_and_reap(pid_t pid) {
   kill(pid, SIGKILL);
-  for (int i = 0; i < 200; ++i) {
-    const pid_t done = waitpid(pid, nullptr, WNOHANG);
-    if (done == pid || (done < 0 && errno == ECHILD)) {
-      if (done < 0 && kill(pid, 0) == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        continue;
-      }
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // Not our child (ECHILD): gone once the kernel no longer knows the pid.
+  wait_until(
+      [&] {
+        const pid_t done = waitpid(pid, nullptr, WNOHANG);
+        return done == pid || (done < 0 && errno == ECHILD && kill(pid, 0) != 0);
+      },
+      std::chrono::seconds(2), std::chrono::milliseconds(10));
+}
+
+std::string stage_program(const std::string& program, const std::string& dir,
+                          const std::string& name) {
+  const std::string path = dir + "/" + name;
+  write_file(path, read_file(program));
+  if (chmod(path.c_str(), 0755) != 0) throw std::runtime_error("chmod " + path);
+  return path;
 }
 
 std::string install_retriever_stub(const std::string& dir, const std::string& name) {
-  const std::string path = dir + "/" + name;
-  if (symlink(retriever_stub_binary().c_str(), path.c_str()) != 0)
-    throw std::runtime_error("symlink " + path);
+  const std::string path = stage_program(retriever_stub_binary(), dir, name);
   mkdir((dir + "/calls").c_str(), 0777);
   chmod((dir + "/calls").c_str(), 0777);
   return path;
@@ -135,54 +137,14 @@ std::vector<retrieval> read_retrievals(const std::string& dir) {
 
 std::vector<retrieval> wait_for_retrievals(const std::string& dir, std::size_t count,
                                            std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::vector<retrieval> found = read_retrievals(dir);
-  while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    found = read_retrievals(dir);
-  }
+  std::vector<retrieval> found;
+  wait_until(
+      [&] {
+        found = read_retrievals(dir);
+        return found.size() >= count;
+      },
+      timeout, std::chrono::milliseconds(20));
   return found;
-}
-
-std::vector<pid_t> children_of(pid_t pid) {
-  std::vector<pid_t> kids;
-  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (d == nullptr) return kids;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + e->d_name + "/children");
-    pid_t kid;
-    while (in >> kid) kids.push_back(kid);
-  }
-  closedir(d);
-  return kids;
-}
-
-std::vector<std::string> descriptor_targets(pid_t pid) {
-  std::vector<std::string> targets;
-  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (d == nullptr) return targets;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char target[4096] = {};
-    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + e->d_name;
-    if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
-    targets.push_back(std::string(e->d_name) + " -> " + target);
-  }
-  closedir(d);
-  std::sort(targets.begin(), targets.end());
-  return targets;
-}
-
-std::vector<pid_t> zombie_children_of(pid_t pid) {
-  std::vector<pid_t> zombies;
-  for (pid_t kid : children_of(pid)) {
-    const std::string stat = read_file("/proc/" + std::to_string(kid) + "/stat");
-    const std::size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z')
-      zombies.push_back(kid);
-  }
-  return zombies;
 }
 
 }  // namespace brantwick::testing

@@ -51,19 +51,18 @@ struct retrieval {
   std::string environment_probe;  // value of BRANTWICK_TEST_PROBE, if set
 };
 
-// Links the stub into `dir` as `name`; its calls are recorded in dir/calls.
+// Copies the executable `program` into `dir` as `name`, where a test's
+// unprivileged users reach it: the build tree may lie where only its owner
+// may enter. Gives the copy's path.
+std::string stage_program(const std::string& program, const std::string& dir,
+                          const std::string& name);
+
+// Stages the stub in `dir` as `name`; its calls are recorded in dir/calls.
 std::string install_retriever_stub(const std::string& dir,
                                    const std::string& name = "retriever");
 std::vector<retrieval> read_retrievals(const std::string& dir);
 // Waits until at least `count` calls are recorded (or the timeout passes).
 std::vector<retrieval> wait_for_retrievals(const std::string& dir, std::size_t count,
                                            std::chrono::milliseconds timeout);
-
-// Children of `pid` as the kernel lists them, and those that are zombies.
-std::vector<pid_t> children_of(pid_t pid);
-std::vector<pid_t> zombie_children_of(pid_t pid);
-
-// The open descriptors of `pid` as "N -> target", sorted.
-std::vector<std::string> descriptor_targets(pid_t pid);
 
 }  // namespace brantwick::testing

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/wait.h"
+
 namespace brantwick::testing {
 
 using namespace std::chrono_literals;
@@ -50,6 +52,23 @@ void make_device_nodes(const std::string& dev) {
   }
 }
 
+namespace {
+
+// Files the datagram waiting on the socket, if any, with what has arrived.
+bool receive_datagram(syslog_sink& sink) {
+  char buffer[65536];
+  const ssize_t got = recv(sink.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+  if (got <= 0) return false;
+  syslog_message message;
+  const std::string_view datagram(buffer, static_cast<std::size_t>(got));
+  if (!parse_syslog_datagram(datagram, message)) message.text = std::string(datagram);
+  std::lock_guard<std::mutex> hold(sink.lock);
+  sink.arrived.push_back(std::move(message));
+  return true;
+}
+
+}  // namespace
+
 syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
   make_device_nodes(dev);
   socket.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -69,7 +88,6 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
   stop_read.reset(ends[0]);
   stop_write.reset(ends[1]);
   receiver = std::thread([this] {
-    char buffer[65536];
     for (;;) {
       pollfd p[2] = {{socket.get(), POLLIN, 0}, {stop_read.get(), POLLIN, 0}};
       if (poll(p, 2, -1) < 0) continue;
@@ -78,13 +96,7 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
         std::this_thread::sleep_for(milliseconds(5));
         continue;
       }
-      const ssize_t got = recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-      if (got <= 0) continue;
-      syslog_message message;
-      const std::string_view datagram(buffer, static_cast<std::size_t>(got));
-      if (!parse_syslog_datagram(datagram, message)) message.text = std::string(datagram);
-      std::lock_guard<std::mutex> hold(lock);
-      arrived.push_back(std::move(message));
+      receive_datagram(*this);
     }
   });
 }
@@ -94,23 +106,30 @@ syslog_sink::~syslog_sink() {
   receiver.join();
 }
 
+std::vector<syslog_message> syslog_sink::drain() {
+  std::vector<syslog_message> got;
+  std::lock_guard<std::mutex> hold(lock);
+  got.swap(arrived);
+  return got;
+}
+
+bool take_one_datagram(syslog_sink& sink, milliseconds timeout) {
+  pollfd p{sink.socket.get(), POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+  return receive_datagram(sink);
+}
+
 namespace {
 
 // Takes what has arrived; waits up to `timeout` for at least one message.
 bool receive_one(syslog_sink& sink, milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> hold(sink.lock);
-      if (!sink.arrived.empty()) {
-        for (auto& m : sink.arrived) sink.messages.push_back(std::move(m));
-        sink.arrived.clear();
-        return true;
-      }
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
+  return wait_until(
+      [&] {
+        std::vector<syslog_message> got = sink.drain();
+        for (auto& m : got) sink.messages.push_back(std::move(m));
+        return !got.empty();
+      },
+      timeout);
 }
 
 }  // namespace

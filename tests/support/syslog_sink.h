@@ -13,13 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_event.h"
 #include "common/unique_fd.h"
 
 namespace brantwick::testing {
 
 struct syslog_message {
   int facility = -1;  // the code as sent, already multiplied by 8
-  int severity = -1;
+  int severity = -1;  // sev_* of common/log_event.h
   std::string ident;
   pid_t pid = 0;
   std::string text;
@@ -44,9 +45,12 @@ struct syslog_sink {
   std::thread receiver;
   // While set, nothing is received: the socket's queue fills and senders block.
   std::atomic<bool> paused{false};
-  std::mutex lock;
+  std::mutex lock;                       // taken by the sink's own functions
   std::vector<syslog_message> arrived;   // filled by the thread, under lock
   std::vector<syslog_message> messages;  // what the test has taken, in order
+
+  // Hands over, in order, what has arrived and is not yet among `messages`.
+  std::vector<syslog_message> drain();
 };
 
 using std::chrono::milliseconds;
@@ -59,5 +63,9 @@ void settle(syslog_sink& sink, milliseconds quiet);
 // The messages received so far whose text contains `needle`.
 std::vector<syslog_message> with_text(const syslog_sink& sink, std::string_view needle);
 std::size_t count_text(const syslog_sink& sink, std::string_view needle);
+
+// With the sink paused, takes exactly one datagram off its socket (waiting up
+// to `timeout` for one) and files it with what the thread received, in order.
+bool take_one_datagram(syslog_sink& sink, milliseconds timeout);
 
 }  // namespace brantwick::testing

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "support/show.h"
 #include "watch/change_notice.h"
 
 namespace brantwick {
@@ -15,22 +16,7 @@ struct split_case {
   std::string detail;
 };
 
-std::string show(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c < 32 || c >= 127)
-      out += "\\x" + std::to_string(c);
-    else
-      out += static_cast<char>(c);
-  }
-  return out;
-}
+using testing::show;
 
 TEST(SplitChangeLine, CutsTheFourthFieldAndTheRest) {
   const split_case cases[] = {

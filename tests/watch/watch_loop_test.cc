@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "common/log_event.h"
 #include "support/daemon_fixture.h"
@@ -28,17 +27,6 @@ struct WatchLoop : DaemonTest {
     return count_text(log, "reveals config change on '" + device + "'");
   }
 };
-
-// Waits until the file holds exactly `expected`.
-bool poll_file(const std::string& path, const std::string& expected,
-               std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (read_file(path) != expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 std::string detail_of(const std::string& line) {
   return line.substr(std::string("Mar  3 10:15:02 ").size() + line.substr(16).find(' ') +
@@ -66,7 +54,7 @@ TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
 
   const auto rotated = with_text(log, "Log file '" + logfile + "' has rotated");
   ASSERT_EQ(rotated.size(), 1u);
-  EXPECT_EQ(rotated[0].severity, 6);
+  EXPECT_EQ(rotated[0].severity, sev_info);
   EXPECT_EQ(rotated[0].pid, daemon.pid);
   EXPECT_EQ(rotated[0].ident, "brantfetch");
   EXPECT_EQ(rotated[0].facility, facility_local3);
@@ -78,7 +66,7 @@ TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
             "Logfile '" + logfile + "' reveals config change on 'edge1'");
   EXPECT_EQ(reveals[1].text,
             "Logfile '" + logfile + "' reveals config change on 'core1'");
-  EXPECT_EQ(reveals[0].severity, 6);
+  EXPECT_EQ(reveals[0].severity, sev_info);
 
   ASSERT_TRUE(
       wait_for(log, "Executing '" + retriever + "' to retrieve configuration", 30s, 2));
@@ -86,16 +74,16 @@ TEST_F(WatchLoop, FirstPassRetrievesEachChangedDeviceOnce) {
     const auto spawned = with_text(log, "Spawned process " + std::to_string(call.pid) +
                                             " to retrieve configuration");
     ASSERT_EQ(spawned.size(), 1u);
-    EXPECT_EQ(spawned[0].severity, 7);
+    EXPECT_EQ(spawned[0].severity, sev_debug);
     EXPECT_EQ(spawned[0].pid, daemon.pid);
   }
   for (const auto& exec : with_text(log, "Executing '")) {
-    EXPECT_EQ(exec.severity, 7);
+    EXPECT_EQ(exec.severity, sev_debug);
     EXPECT_NE(exec.pid, daemon.pid);  // logged by the child under its own pid
   }
   const auto sleeping = with_text(log, "Sleeping for 1 seconds");
   ASSERT_FALSE(sleeping.empty());
-  EXPECT_EQ(sleeping[0].severity, 7);
+  EXPECT_EQ(sleeping[0].severity, sev_debug);
 }
 
 TEST_F(WatchLoop, LaterPassesReadOnlyWhatWasAppended) {
@@ -147,7 +135,7 @@ TEST_F(WatchLoop, FileTruncatedInPlaceIsReadFromItsStart) {
   ASSERT_TRUE(wait_passes(2));
   const auto truncated = with_text(log, "Log file '" + logfile + "' has been truncated");
   ASSERT_EQ(truncated.size(), 1u);
-  EXPECT_EQ(truncated[0].severity, 6);
+  EXPECT_EQ(truncated[0].severity, sev_info);
   EXPECT_EQ(count_text(log, "has rotated"), 1u);
   EXPECT_EQ(read_retrievals(dir.path).size(), 4u);
 }
@@ -179,7 +167,7 @@ TEST_F(WatchLoop, NoticeWrittenJustBeforeARenameIsRetrieved) {
   const auto finished = with_text(log, "Reading the rest of rotated log file");
   ASSERT_EQ(finished.size(), 1u);
   EXPECT_EQ(finished[0].text, "Reading the rest of rotated log file '" + logfile + ".1'");
-  EXPECT_EQ(finished[0].severity, 6);
+  EXPECT_EQ(finished[0].severity, sev_info);
 }
 
 TEST_F(WatchLoop, RenamedFileIsFinishedFromWhereItsReadingStopped) {
@@ -312,8 +300,8 @@ TEST_F(WatchLoop, MissingFileIsReportedEachPassAndReadOnceItAppears) {
       log, "Log file '" + logfile + "' is un-openable: No such file or directory");
   ASSERT_GE(stat_failures.size(), 2u);
   ASSERT_GE(open_failures.size(), 2u);
-  EXPECT_EQ(stat_failures[0].severity, 4);
-  EXPECT_EQ(open_failures[0].severity, 4);
+  EXPECT_EQ(stat_failures[0].severity, sev_warning);
+  EXPECT_EQ(open_failures[0].severity, sev_warning);
   EXPECT_TRUE(read_retrievals(dir.path).empty());
 
   write_file(logfile, change_line("edge1"));
@@ -328,7 +316,7 @@ TEST_F(WatchLoop, RetrieverThatCannotRunIsReportedByEachChild) {
   ASSERT_TRUE(wait_for(
       log, "Failed to execute '" + missing + "': No such file or directory", 60s, 2));
   const auto failures = with_text(log, "Failed to execute");
-  EXPECT_EQ(failures[0].severity, 2);
+  EXPECT_EQ(failures[0].severity, sev_critical);
   EXPECT_NE(failures[0].pid, failures[1].pid);
   EXPECT_NE(failures[0].pid, daemon.pid);
   // The daemon goes on with its passes, and the failed children leave nothing.
@@ -364,10 +352,14 @@ TEST_F(WatchLoop, ProcessTitleShowsWhatTheLoopDoes) {
   write_file(logfile, "");
   start({"-t", "2"});
   ASSERT_TRUE(wait_passes(1));
-  const std::string cmdline = "/proc/" + std::to_string(daemon.pid) + "/cmdline";
   const std::string checking = "brantwick: Checking logfile '" + logfile + "'";
   const std::string sleeping = "brantwick: Sleeping";
-  EXPECT_TRUE(poll_file(cmdline, sleeping + '\0', 30s));
+  // The title as the process shows it, its NUL included.
+  auto shows = [&](const std::string& title, std::chrono::milliseconds timeout) {
+    return wait_until([&] { return process_title(daemon.pid) == title + '\0'; }, timeout,
+                      1ms);
+  };
+  EXPECT_TRUE(shows(sleeping, 30s));
 
   // With the system log not taking messages, the daemon blocks in the middle of
   // its pass over the file, and stays there to be looked at.
@@ -375,9 +367,9 @@ TEST_F(WatchLoop, ProcessTitleShowsWhatTheLoopDoes) {
   std::string lines;
   for (int i = 0; i < 30; ++i) lines += change_line("edge" + std::to_string(i));
   append_file(logfile, lines);
-  EXPECT_TRUE(poll_file(cmdline, checking + '\0', 30s));
+  EXPECT_TRUE(shows(checking, 30s));
   log.paused = false;
-  EXPECT_TRUE(poll_file(cmdline, sleeping + '\0', 60s));
+  EXPECT_TRUE(shows(sleeping, 60s));
   EXPECT_EQ(retrievals(30).size(), 30u);
 }
 
