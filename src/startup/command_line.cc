@@ -42,13 +42,12 @@ std::optional<std::uint32_t> group_id(const char* text) noexcept {
   return plain_number(text);
 }
 
-refusal refused(int severity, bool usage, const char* format, ...) noexcept
-    BRANTWICK_PRINTF_LIKE(3, 4);
+refusal refused(int severity, const char* format, ...) noexcept
+    BRANTWICK_PRINTF_LIKE(2, 3);
 
-refusal refused(int severity, bool usage, const char* format, ...) noexcept {
+refusal refused(int severity, const char* format, ...) noexcept {
   refusal r;
   r.severity = severity;
-  r.usage = usage;
   va_list args;
   va_start(args, format);
   std::vsnprintf(r.text, sizeof r.text, format, args);
@@ -56,16 +55,22 @@ refusal refused(int severity, bool usage, const char* format, ...) noexcept {
   return r;
 }
 
+// Bad syntax: the usage line goes to standard error before the message.
+refusal refused_with_usage(int severity, const char* format) noexcept {
+  refusal r = refused(severity, "%s", format);
+  r.usage = true;
+  return r;
+}
+
 std::optional<refusal> add_watched_file(watch_config& config, const char* path) noexcept {
   watched_file* entry = allocation_should_fail(alloc_site::watched_entry)
                             ? nullptr
                             : new (std::nothrow) watched_file;
-  if (entry == nullptr)
-    return refused(sev_critical, false, "Memory allocation failed [1]");
+  if (entry == nullptr) return refused(sev_critical, "Memory allocation failed [1]");
   config.watch_head.next.reset(entry);
   if (!copy_text(entry->path, path, alloc_site::watched_path)) {
     config.watch_head.next.reset();
-    return refused(sev_critical, false, "Memory allocation failed [2]");
+    return refused(sev_critical, "Memory allocation failed [2]");
   }
   log_event(config, sev_debug, "Will watch log file '%s'", entry->path->c_str());
   return std::nullopt;
@@ -85,31 +90,30 @@ std::variant<accepted, refusal> parse_command_line(watch_config& config, int arg
     switch (option) {
       case 's': {
         const std::optional<std::int32_t> code = find_facility(optarg);
-        if (!code)
-          return refused(sev_error, false, "Unknown syslog facility '%s'", optarg);
+        if (!code) return refused(sev_error, "Unknown syslog facility '%s'", optarg);
         log_event(config, sev_debug, "Switching to syslog facility '%s'", optarg);
         config.facility = *code;
         break;
       }
       case 'p':
         if (pidfile) {
-          return refused(sev_error, false, "Multiple PID files specified ('%s' and '%s')",
+          return refused(sev_error, "Multiple PID files specified ('%s' and '%s')",
                          pidfile->c_str(), optarg);
         }
         if (!copy_text(pidfile, optarg, alloc_site::pid_path))
-          return refused(sev_critical, false, "Memory allocation failed [3]");
+          return refused(sev_critical, "Memory allocation failed [3]");
         log_event(config, sev_debug, "Will write PID to file '%s'", pidfile->c_str());
         break;
       case 'u': {
         const std::optional<std::uint32_t> uid = user_id(optarg);
-        if (!uid) return refused(sev_error, false, "Unknown user '%s'", optarg);
+        if (!uid) return refused(sev_error, "Unknown user '%s'", optarg);
         config.uid = *uid;
         log_event(config, sev_debug, "Will run with uid %u", config.uid);
         break;
       }
       case 'g': {
         const std::optional<std::uint32_t> gid = group_id(optarg);
-        if (!gid) return refused(sev_error, false, "Unknown group '%s'", optarg);
+        if (!gid) return refused(sev_error, "Unknown group '%s'", optarg);
         config.gid = *gid;
         log_event(config, sev_debug, "Will run with gid %u", config.gid);
         break;
@@ -120,28 +124,28 @@ std::variant<accepted, refusal> parse_command_line(watch_config& config, int arg
         break;
       case 'r':
         if (config.retriever) {
-          return refused(sev_error, false,
+          return refused(sev_error,
                          "Multiple retrieval programs specified ('%s' and '%s'",
                          config.retriever->c_str(), optarg);
         }
         if (!copy_text(config.retriever, optarg, alloc_site::retriever_path))
-          return refused(sev_critical, false, "Memory allocation failed [4]");
+          return refused(sev_critical, "Memory allocation failed [4]");
         log_event(config, sev_debug, "Will use retrieval program '%s'",
                   config.retriever->c_str());
         break;
       default:
-        return refused(sev_debug, true, "Attempted to start with bad syntax - aborted");
+        return refused_with_usage(sev_debug,
+                                  "Attempted to start with bad syntax - aborted");
     }
   }
 
-  if (!config.retriever)
-    return refused(sev_error, false, "No retrieval program specified");
+  if (!config.retriever) return refused(sev_error, "No retrieval program specified");
   // Kept at group 0, a daemon dropped to a user would still read what root's
   // group may read.
   if (config.uid != 0 && config.gid == 0) {
     const struct passwd* user = getpwuid(config.uid);
     if (user == nullptr)
-      return refused(sev_error, false, "No group specified for uid %u", config.uid);
+      return refused(sev_error, "No group specified for uid %u", config.uid);
     config.gid = user->pw_gid;
     log_event(config, sev_debug, "Will run with gid %u", config.gid);
   }

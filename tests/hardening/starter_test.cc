@@ -3,23 +3,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "hardening/hardening_support.h"
 #include "support/daemon_fixture.h"
 
 namespace brantwick::testing {
 namespace {
-
-// A hexadecimal signal set of /proc/PID/status, such as "SigBlk".
-std::string signal_set(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(name + ":", 0) == 0)
-      return line.substr(line.find_first_not_of(" \t", name.size() + 1));
-  }
-  return "";
-}
 
 using Starter = DaemonTest;
 
@@ -33,7 +21,7 @@ TEST_F(Starter, LeavesNothingToTheDaemonOrItsRetrievers) {
       run_in_private_dev(log.dev, {CARELESS_STARTER_BINARY, secret, program, "-p",
                                    pidfile, "-t", "1", "-r", sleeper, logfile});
   ASSERT_EQ(started.status, 0) << started.stderr_text;
-  daemon.pid = std::stoi(read_file(pidfile));
+  daemon.pid = started_pid(pidfile);
   children_guard retrievers(daemon.pid);
   const auto calls = retrievals(1);
   ASSERT_EQ(calls.size(), 1u);

@@ -101,7 +101,7 @@ TEST_F(Daemon, UserAloneTakesItsPrimaryGroup) {
         run_in_private_dev(log.dev, {"setpriv", "--groups=0", program, "-p", own_pidfile,
                                      "-t", "1", "-r", retriever, "-u", user, logfile});
     ASSERT_EQ(started.status, 0) << started.stderr_text;
-    process_guard stop(std::stoi(read_file(own_pidfile)));
+    process_guard stop(started_pid(own_pidfile));
     ASSERT_TRUE(wait_for(log, "Sleeping for", 30s));
     EXPECT_EQ(count_text(log, "Will run with gid 65534"), 1u);
     EXPECT_EQ(status_field(stop.pid, "Uid"),

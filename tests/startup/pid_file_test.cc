@@ -96,7 +96,7 @@ TEST_F(PidFile, IsCreatedWithMode0644WhateverTheUmask) {
     const std::string path = dir.file(std::string("umask") + mask + ".pid");
     const run_result started = start_under(std::string("umask ") + mask, path);
     ASSERT_EQ(started.status, 0) << started.stderr_text;
-    process_guard stop(std::stoi(read_file(path)));
+    process_guard stop(started_pid(path));
     struct stat status {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u);

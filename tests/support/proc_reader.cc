@@ -100,4 +100,13 @@ std::vector<std::string> descriptor_targets(pid_t pid) {
   return targets;
 }
 
+std::string signal_set(pid_t pid, const std::string& name) {
+  std::ifstream in(proc_path(pid, "status"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + ":", 0) == 0)
+      return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+  }
+  return "";
+}
+
 }  // namespace brantwick::testing

@@ -27,6 +27,10 @@ bool is_running(pid_t pid);
 
 // The numbers of a field of /proc/PID/status, such as "Uid" or "Groups".
 std::vector<long> status_field(pid_t pid, const std::string& name);
+// A signal set of /proc/PID/status in its hexadecimal form, such as
+// "SigBlk" or "SigIgn"; empty when the process is gone.
+std::string signal_set(pid_t pid, const std::string& name);
+
 // VmRSS in kB, or -1.
 long resident_kb(pid_t pid);
 // The process title as /proc/PID/cmdline holds it, NULs included.
