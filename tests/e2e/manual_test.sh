@@ -53,9 +53,10 @@ defined=$(grep -o 'void  *log_event *(' "$work/source" | wc -l)
 # A refusal is logged by the program entry as it was made, and its message is
 # found where it was made (`refused(sev_..., "..."`).
 forwarded=$(grep -o 'log_event *([^,]*, *[a-z_]*->severity' "$work/source" | wc -l)
-calls=$((calls - forwarded))
+refusals=$(grep -o 'refused[a-z_]* *( *sev_' "$work/source" | wc -l)
+calls=$((calls - forwarded + refusals))
 [ "$((calls - defined))" = "$(wc -l < "$work/found")" ] ||
-  fail "$((calls - defined)) calls of log_event, but $(wc -l < "$work/found") with a severity constant and a format literal"
+  fail "$((calls - defined)) calls of log_event and refusals, but $(wc -l < "$work/found") with a severity constant and a format literal"
 sort -u "$work/found" > "$work/messages"
 [ "$(wc -l < "$work/messages")" -ge 20 ] || fail "found only $(wc -l < "$work/messages") messages"
 sed -n '/^DIAGNOSTICS$/,/^EXIT STATUS$/p' "$work/page.200" | tr -s ' ' > "$work/diagnostics"
