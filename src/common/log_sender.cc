@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/log_wait_seam.h"
 #include "common/unique_fd.h"
 
 namespace brantwick {
@@ -75,6 +76,13 @@ outcome send_until(int fd, const char* bytes, std::size_t size,
   }
 }
 
+outcome send_blocking(int fd, const char* bytes, std::size_t size) noexcept {
+  while (send(fd, bytes, size, MSG_NOSIGNAL) < 0) {
+    if (errno != EINTR) return outcome::failed;
+  }
+  return outcome::sent;
+}
+
 void count_lost(loss_record& r, unsigned n) noexcept {
   r.lost = r.lost > UINT_MAX - n ? UINT_MAX : r.lost + n;
 }
@@ -88,8 +96,12 @@ void send_to_system_log(const char* datagram, std::size_t size) noexcept {
   // No socket is no syslog daemon (yet): nothing to wait for, but the gap is
   // still reported once one is there.
   if (unique_fd fd = connect_log()) {
-    const long long deadline = r.stalled ? 0 : monotonic_ms() + log_wait_ms;
-    result = send_until(fd.get(), datagram, size, deadline);
+    if (log_wait_forever()) {
+      result = send_blocking(fd.get(), datagram, size);
+    } else {
+      const long long deadline = r.stalled ? 0 : monotonic_ms() + log_wait_ms;
+      result = send_until(fd.get(), datagram, size, deadline);
+    }
   }
   if (result == outcome::sent) r.stalled = false;
   if (result == outcome::no_room) r.stalled = true;

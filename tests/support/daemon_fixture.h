@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct DaemonTest : ::testing::Test {
 
   // On failure, what the program said helps more than the assertion alone.
   ~DaemonTest() override {
+    unsetenv("BRANTWICK_LOG_WAIT");
     if (!HasFailure()) return;
     settle(log, 100ms);
     for (const auto& m : log.messages)
@@ -44,6 +46,13 @@ struct DaemonTest : ::testing::Test {
       for (const auto& a : r.args) std::fprintf(stderr, " [%s]", a.c_str());
       std::fprintf(stderr, "\n");
     }
+  }
+
+  // Runs the test build, whose messages wait as long as the log takes to read
+  // them: a paused sink then holds the daemon inside a message.
+  void hold_in_paused_log() {
+    program = failing_alloc_binary();
+    setenv("BRANTWICK_LOG_WAIT", "forever", 1);
   }
 
   // Runs the program with `args` after its name; the daemon it leaves (if any)

@@ -83,8 +83,12 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
       syslog_message message;
       const std::string_view datagram(buffer, static_cast<std::size_t>(got));
       if (!parse_syslog_datagram(datagram, message)) message.text = std::string(datagram);
-      std::lock_guard<std::mutex> hold(lock);
-      arrived.push_back(std::move(message));
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        arrived.push_back(std::move(message));
+      }
+      if (const int pause = pause_after_each_us; pause > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(pause));
     }
   });
 }

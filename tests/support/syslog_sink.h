@@ -44,6 +44,8 @@ struct syslog_sink {
   std::thread receiver;
   // While set, nothing is received: the socket's queue fills and senders block.
   std::atomic<bool> paused{false};
+  // A pause after each datagram received, for a syslog daemon that reads slowly.
+  std::atomic<int> pause_after_each_us{0};
   std::mutex lock;
   std::vector<syslog_message> arrived;   // filled by the thread, under lock
   std::vector<syslog_message> messages;  // what the test has taken, in order
