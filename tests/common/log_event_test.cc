@@ -42,19 +42,6 @@ unique_fd bind_log(const std::string& path) {
   return fd;
 }
 
-// Sends to `path` until its queue is full; gives how many it took.
-int fill_queue(const std::string& path) {
-  unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return -1;
-  int sent = 0;
-  while (send(fd.get(), "filler", 6, MSG_DONTWAIT) == 6) ++sent;
-  return errno == EAGAIN ? sent : -1;
-}
-
 // Starts `body` in a child whose /dev is `dev`; its result is the exit status.
 template <typename Body>
 pid_t start_with_dev(const std::string& dev, Body body) {
@@ -173,7 +160,7 @@ TEST_F(LogEvent, SendsTheBytesTheCLibrarySends) {
 TEST_F(LogEvent, MessagesLostToAFullLogAreCountedBeforeTheNextThatGoesThrough) {
   unique_fd log = bind_log(socket_path);
   ASSERT_TRUE(log);
-  const int fillers = fill_queue(socket_path);
+  const int fillers = testing::fill_socket_queue(socket_path);
   ASSERT_GT(fillers, 0);
   int to_child[2], to_test[2];
   ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);

@@ -53,6 +53,10 @@ struct syslog_sink {
 
 using std::chrono::milliseconds;
 
+// Sends filler datagrams to the socket at `path` until its queue is full, as a
+// syslog daemon that stopped reading leaves it; gives how many (-1 on error).
+int fill_socket_queue(const std::string& path);
+
 // Receives until `count` messages in all contain `needle`, or `timeout` passes.
 bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,
               std::size_t count = 1);
