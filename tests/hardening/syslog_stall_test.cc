@@ -138,8 +138,7 @@ struct CraftedNames : DaemonTest {
 TEST_F(CraftedNames, FirstPassCostsAtMostTwiceWhatOrdinaryNamesCost) {
   constexpr std::size_t count = 100'000;
   std::vector<std::string> ordinary;
-  for (std::size_t i = 0; i < count; ++i)
-    ordinary.push_back("router-" + std::to_string(i));
+  for (std::size_t i = 0; i < count; ++i) ordinary.push_back(ordinary_name(i));
   const long ordinary_ticks = first_pass_ticks(ordinary);
   const long crafted_ticks = first_pass_ticks(crafted_device_names(count));
   ASSERT_GT(ordinary_ticks, 0);

@@ -1,5 +1,6 @@
 #include "support/crafted_names.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "common/text.h"
@@ -62,6 +63,12 @@ std::vector<std::string> crafted_device_names(std::size_t count) {
     if (usable) names.emplace_back(name, 16);
   }
   return names;
+}
+
+std::string ordinary_name(std::size_t n) {
+  char name[32];
+  std::snprintf(name, sizeof name, "ordinary-%07zu", n % 10'000'000);
+  return name;
 }
 
 }  // namespace brantwick::testing

@@ -17,4 +17,7 @@ std::uint64_t unkeyed_hash(std::string_view text);
 // unkeyed hashes share their low 24 bits.
 std::vector<std::string> crafted_device_names(std::size_t count);
 
+// An ordinary name of the same length: "ordinary-0000042".
+std::string ordinary_name(std::size_t n);
+
 }  // namespace brantwick::testing

@@ -17,6 +17,7 @@ namespace brantwick {
 namespace {
 
 using testing::crafted_device_names;
+using testing::ordinary_name;
 using testing::unkeyed_hash;
 
 std::unique_ptr<change_notice> notice(const std::string& device) {
@@ -124,8 +125,7 @@ TEST(DeviceHash, NamesCraftedAgainstAnUnkeyedHashCostWhatOrdinaryNamesCost) {
   constexpr std::size_t count = 100'000;
   const std::vector<std::string> crafted = crafted_device_names(2 * count);
   std::vector<std::string> ordinary;
-  for (std::size_t i = 0; i < 2 * count; ++i)
-    ordinary.push_back("router-" + std::to_string(i));
+  for (std::size_t i = 0; i < 2 * count; ++i) ordinary.push_back(ordinary_name(i));
 
   // Against the unkeyed function every crafted name falls on one slot of any
   // table up to 2^24 slots, and ordinary names spread.
