@@ -128,7 +128,8 @@ void init_hash_key() noexcept {
     // the clocks to the nanosecond, the pid and where the stack and the code
     // were placed are still more than a sender on the network can guess,
     // though not a secret from local users.
-    timespec real{}, mono{};
+    timespec real{};
+    timespec mono{};
     clock_gettime(CLOCK_REALTIME, &real);
     clock_gettime(CLOCK_MONOTONIC, &mono);
     const auto stack = reinterpret_cast<std::uintptr_t>(&real);

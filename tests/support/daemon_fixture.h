@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,11 @@ struct DaemonTest : ::testing::Test {
   }
 
   // Runs the test build, whose messages wait as long as the log takes to read
-  // them: a paused sink then holds the daemon inside a message.
+  // them: a paused sink then holds the daemon inside a message. Staged under
+  // the program's own name, which its process title shows.
   void hold_in_paused_log() {
-    program = failing_alloc_binary();
+    program = dir.file("brantwick");
+    std::filesystem::copy_file(failing_alloc_binary(), program);
     setenv("BRANTWICK_LOG_WAIT", "forever", 1);
   }
 
