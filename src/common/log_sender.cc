@@ -31,7 +31,8 @@ loss_record record;
 
 enum class outcome { sent, no_room, failed };
 
-// A child inherits its parent's count, which is the parent's to report.
+// A child inherits its parent's count, which is the parent's to report, but
+// keeps knowing that the log stopped reading: it does not wait either.
 loss_record& own_record() noexcept {
   const pid_t self = getpid();
   if (record.owner != self) {
