@@ -1,4 +1,5 @@
-// The diagnostic channel: every message opens, sends and closes the system log.
+// The diagnostic channel: every message opens, sends and closes the system log,
+// and none waits long for a log that does not read (see log_sender.h).
 #pragma once
 
 #include "common/watch_config.h"
@@ -22,6 +23,8 @@ inline constexpr int sev_debug = 7;
 
 // Reports one printf-style message; "%m" stands for the errno current at the
 // call, which this function preserves. The facility is read from `config` now.
+// Throws nothing, allocates nothing that could, and may be called between
+// fork and exec.
 void log_event(const watch_config& config, int severity, const char* format, ...) noexcept
     BRANTWICK_PRINTF_LIKE(3, 4);
 

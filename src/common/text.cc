@@ -1,6 +1,5 @@
 #include "common/text.h"
 
-#include <cstring>
 #include <new>
 
 #include "common/alloc_seam.h"
@@ -21,24 +20,6 @@ bool same_name_nocase(std::string_view a, std::string_view b) noexcept {
       return false;
   }
   return true;
-}
-
-std::uint64_t hash_text(std::string_view text) noexcept {
-  // FNV-1a over 8-byte words, then a final mix for the low bits.
-  std::uint64_t h = 0xcbf29ce484222325ULL ^ text.size();
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    h = (h ^ word) * 0x100000001b3ULL;
-  }
-  std::uint64_t tail = 0;
-  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
-  h = (h ^ tail) * 0x100000001b3ULL;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return h;
 }
 
 std::string directory_of(std::string_view path) {

@@ -142,6 +142,7 @@ struct SwappedBeforeOpen : DaemonTest, ::testing::WithParamInterface<swap_case> 
 
 TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   const swap_case& c = GetParam();
+  hold_in_paused_log();
   write_file(logfile, "");
   start({"-t", "0"});
   ASSERT_TRUE(wait_passes(3));
@@ -257,6 +258,7 @@ TEST_F(WatchedPath, DeletedFileHeldOpenByItsWriterIsLetGo) {
 // deleted and created anew between two passes is told from the old one by its
 // birth time, and read from its start, not from the old offset.
 TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
+  hold_in_paused_log();
   std::string old_lines;
   for (int i = 0; i < 40; ++i) old_lines += change_line("old" + std::to_string(i));
   write_file(logfile, old_lines);

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,7 @@ struct DaemonTest : ::testing::Test {
 
   // On failure, what the program said helps more than the assertion alone.
   ~DaemonTest() override {
+    unsetenv("BRANTWICK_LOG_WAIT");
     if (!HasFailure()) return;
     settle(log, 100ms);
     for (const auto& m : log.messages)
@@ -47,6 +50,15 @@ struct DaemonTest : ::testing::Test {
       for (const auto& a : r.args) std::fprintf(stderr, " [%s]", a.c_str());
       std::fprintf(stderr, "\n");
     }
+  }
+
+  // Runs the test build, whose messages wait as long as the log takes to read
+  // them: a paused sink then holds the daemon inside a message. Staged under
+  // the program's own name, which its process title shows.
+  void hold_in_paused_log() {
+    program = dir.file("brantwick");
+    std::filesystem::copy_file(failing_alloc_binary(), program);
+    setenv("BRANTWICK_LOG_WAIT", "forever", 1);
   }
 
   // Runs the program with `args` after its name; the daemon it leaves (if any)

@@ -12,7 +12,8 @@ namespace brantwick::testing {
 // Paths of the binaries under test, from the build.
 const std::string& brantwick_binary();
 const std::string& retriever_stub_binary();
-// The program built with allocations that fail on request (BRANTWICK_FAIL_ALLOC).
+// The program built with allocations that fail on request (BRANTWICK_FAIL_ALLOC)
+// and messages that wait for the log for ever (BRANTWICK_LOG_WAIT=forever).
 const std::string& failing_alloc_binary();
 
 struct run_result {

@@ -96,7 +96,10 @@ syslog_sink::syslog_sink(const std::string& dev_dir) : dev(dev_dir) {
         std::this_thread::sleep_for(milliseconds(5));
         continue;
       }
-      receive_datagram(*this);
+      if (receive_datagram(*this)) {
+        if (const int pause = pause_after_each_us; pause > 0)
+          std::this_thread::sleep_for(std::chrono::microseconds(pause));
+      }
     }
   });
 }
@@ -133,6 +136,18 @@ bool receive_one(syslog_sink& sink, milliseconds timeout) {
 }
 
 }  // namespace
+
+int fill_socket_queue(const std::string& path) {
+  unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (!fd || path.size() >= sizeof addr.sun_path) return -1;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  int sent = 0;
+  while (send(fd.get(), "filler", 6, MSG_DONTWAIT) == 6) ++sent;
+  return errno == EAGAIN ? sent : -1;
+}
 
 std::size_t count_text(const syslog_sink& sink, std::string_view needle) {
   std::size_t n = 0;

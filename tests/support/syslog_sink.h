@@ -45,7 +45,9 @@ struct syslog_sink {
   std::thread receiver;
   // While set, nothing is received: the socket's queue fills and senders block.
   std::atomic<bool> paused{false};
-  std::mutex lock;                       // taken by the sink's own functions
+  // A pause after each datagram received, for a syslog daemon that reads slowly.
+  std::atomic<int> pause_after_each_us{0};
+  std::mutex lock;  // taken by the sink's own functions
   std::vector<syslog_message> arrived;   // filled by the thread, under lock
   std::vector<syslog_message> messages;  // what the test has taken, in order
 
@@ -54,6 +56,10 @@ struct syslog_sink {
 };
 
 using std::chrono::milliseconds;
+
+// Sends filler datagrams to the socket at `path` until its queue is full, as a
+// syslog daemon that stopped reading leaves it; gives how many (-1 on error).
+int fill_socket_queue(const std::string& path);
 
 // Receives until `count` messages in all contain `needle`, or `timeout` passes.
 bool wait_for(syslog_sink& sink, std::string_view needle, milliseconds timeout,

@@ -349,6 +349,7 @@ TEST_F(WatchLoop, RetrieverGetsTheEnvironmentAndDefaultChildSignals) {
 }
 
 TEST_F(WatchLoop, ProcessTitleShowsWhatTheLoopDoes) {
+  hold_in_paused_log();
   write_file(logfile, "");
   start({"-t", "2"});
   ASSERT_TRUE(wait_passes(1));
