@@ -53,7 +53,7 @@ const change_notice* find_device(const device_index& index, std::string_view dev
 
 bool add_device(device_index& index, const change_notice* entry,
                 std::uint64_t hash) noexcept {
-  // At most half fULL, so that probes stay short.
+  // At most half full, so that probes stay short.
   if (2 * (index.count + 1) > index.capacity && !grow(index)) return false;
   device_index::slot s{hash, entry, 0xff, {}};
   const std::string& device = *entry->device;
@@ -64,6 +64,29 @@ bool add_device(device_index& index, const change_notice* entry,
   place(index.slots.get(), index.capacity, s);
   ++index.count;
   return true;
+}
+
+void remove_device(device_index& index, const change_notice* entry,
+                   std::uint64_t hash) noexcept {
+  if (index.count == 0) return;
+  const std::size_t mask = index.capacity - 1;
+  std::size_t hole = home(hash, index.capacity);
+  while (index.slots[hole].entry != entry) {
+    if (index.slots[hole].entry == nullptr) return;
+    hole = (hole + 1) & mask;
+  }
+  // Linear probing leaves no tombstones: every later slot of the run whose
+  // home does not lie between the hole and itself moves back into the hole.
+  for (std::size_t i = (hole + 1) & mask; index.slots[i].entry != nullptr;
+       i = (i + 1) & mask) {
+    const std::size_t want = home(index.slots[i].hash, index.capacity);
+    const bool stays = hole < i ? (hole < want && want <= i) : (hole < want || want <= i);
+    if (stays) continue;
+    index.slots[hole] = index.slots[i];
+    hole = i;
+  }
+  index.slots[hole] = device_index::slot{};
+  --index.count;
 }
 
 void clear_devices(device_index& index) noexcept {

@@ -1,6 +1,7 @@
 #include "hardening/hardening_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,6 +44,33 @@ long resident_kb(pid_t pid) {
   return -1;
 }
 
+long cpu_ticks(pid_t pid) {
+  const std::string stat = read_file(proc(pid, "stat"));
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // After the name: state (field 3) ... utime (14) and stime (15).
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  long utime = -1, stime = -1;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number == 14) utime = std::stol(field);
+    if (number == 15) stime = std::stol(field);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+std::vector<std::string> process_arguments(pid_t pid) {
+  const std::string cmdline = read_file(proc(pid, "cmdline"));
+  std::vector<std::string> args;
+  for (std::size_t at = 0; at < cmdline.size();) {
+    const std::size_t end = cmdline.find('\0', at);
+    args.push_back(cmdline.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return args;
+}
+
 std::string process_title(pid_t pid) {
   return read_file(proc(pid, "cmdline"));
 }
@@ -70,6 +98,10 @@ bool take_one_datagram(syslog_sink& sink, std::chrono::milliseconds timeout) {
 children_guard::~children_guard() {
   if (parent <= 0) return;
   for (pid_t child : children_of(parent)) kill_and_reap(child);
+}
+
+void nudge(const std::string& path) {
+  utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
 }
 
 void make_fifo(const std::string& path) {

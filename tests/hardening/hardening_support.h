@@ -20,6 +20,10 @@ bool is_running(pid_t pid);
 
 // VmRSS of /proc/PID/status in kB, or -1.
 long resident_kb(pid_t pid);
+// CPU time of the process so far, user and system, in clock ticks.
+long cpu_ticks(pid_t pid);
+// The arguments of the process, program first, from /proc/PID/cmdline.
+std::vector<std::string> process_arguments(pid_t pid);
 // The process title as /proc/PID/cmdline holds it.
 std::string process_title(pid_t pid);
 // The number of the system call the process is blocked in, or -1 when running.
@@ -49,6 +53,10 @@ struct children_guard {
   children_guard& operator=(const children_guard&) = delete;
   ~children_guard();
 };
+
+// Sets the times of `path` to now: a -t 0 daemon takes it as a change and
+// makes a pass, which reads nothing new.
+void nudge(const std::string& path);
 
 // Makes a FIFO at `path` (replacing nothing); throws on failure.
 void make_fifo(const std::string& path);

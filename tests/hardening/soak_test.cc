@@ -191,6 +191,7 @@ daemon_state look_at(soak_log& log, pid_t pid) {
   log.sink.paused = true;
   const bool blocked = wait_until(
       [&] {
+        nudge(log.path);  // passes that read nothing, until the log is full
         return process_title(pid) == std::string("brantwick: Sleeping") + '\0' &&
                blocked_syscall(pid) == SYS_sendto;
       },

@@ -135,10 +135,13 @@ void PrintTo(const swap_case& c, std::ostream* out) {
 // The daemon's status query of the path and its opening of it are apart in
 // time: what it opens may no longer be what it looked at.
 struct SwappedBeforeOpen : DaemonTest, ::testing::WithParamInterface<swap_case> {
-  // Waits until the daemon is stuck sending to the paused log under `title`.
-  bool blocked_in(const std::string& title) {
+  // Waits until the daemon is stuck sending to the paused log under `title`;
+  // with `wake`, makes it pass over the file meanwhile, which a -t 0 daemon
+  // otherwise does once a second.
+  bool blocked_in(const std::string& title, bool wake = false) {
     return wait_until(
         [&] {
+          if (wake) nudge(logfile);
           return process_title(daemon.pid) == title + '\0' &&
                  blocked_syscall(daemon.pid) == SYS_sendto;
         },
@@ -156,7 +159,7 @@ TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   // file then makes its next pass report a rotation between status and open,
   // and stop there once one message has been let through.
   log.paused = true;
-  ASSERT_TRUE(blocked_in("brantwick: Sleeping"));
+  ASSERT_TRUE(blocked_in("brantwick: Sleeping", true));
   const std::string next = dir.file("next.log");
   write_file(next, "");
   replace_entry(next, logfile);
@@ -272,6 +275,7 @@ TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
   log.paused = true;
   ASSERT_TRUE(wait_until(
       [&] {
+        nudge(logfile);  // a pass at once, not a second later
         return process_title(daemon.pid) == std::string("brantwick: Sleeping") + '\0' &&
                blocked_syscall(daemon.pid) == SYS_sendto;
       },
