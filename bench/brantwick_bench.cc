@@ -1,8 +1,10 @@
 // Figures for a pass over a large log: the first pass against grep and against
-// plain reading, an incremental pass, de-duplication, and peak memory.
+// plain reading, an incremental pass, de-duplication, and peak memory; then
+// the real program's: -t 0's latency and idle cost, and a first pass that
+// starts many retrievers.
 //
 //   brantwick_bench generate FILE MIB   writes the synthetic log
-//   brantwick_bench measure FILE        prints the figures
+//   brantwick_bench measure FILE [BRANTWICK RETRIEVER]   prints the figures
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "daemon_figures.h"
 #include "watch/change_notice.h"
 #include "watch/watch_loop.h"
 
@@ -192,7 +195,7 @@ double dedupe_per_line(const std::string& dir, unsigned devices, long lines) {
   return median(runs) / static_cast<double>(lines);
 }
 
-int measure(const char* path) {
+int measure(const char* path, const char* program, const char* retriever) {
   const int runs = 7;
   watched_file file;
   file.path = path;
@@ -248,6 +251,8 @@ int measure(const char* path) {
       "dedupe: %.1f ns per marked line at 100 devices, %.1f ns at 100,000 devices\n",
       few * 1e9, many * 1e9);
   std::printf("peak memory of a whole-file pass: %ld KiB\n", peak_memory_kib(path));
+  if (program && retriever && brantwick::bench::measure_daemon(program, retriever) != 0)
+    return 1;
   std::printf("first_pass/grep = %.2f\n", pass_s / grep_s);
   return 0;
 }
@@ -257,7 +262,10 @@ int measure(const char* path) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
     return generate(argv[2], std::atol(argv[3]));
-  if (argc == 3 && std::strcmp(argv[1], "measure") == 0) return measure(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "measure") == 0)
+    return measure(argv[2], nullptr, nullptr);
+  if (argc == 5 && std::strcmp(argv[1], "measure") == 0)
+    return measure(argv[2], argv[3], argv[4]);
   if (argc == 3 && std::strcmp(argv[1], "pass") == 0) {
     watched_file file;
     file.path = argv[2];
@@ -265,6 +273,8 @@ int main(int argc, char** argv) {
     std::printf("%ld\n", own_peak_kib());
     return 0;
   }
-  std::fprintf(stderr, "usage: brantwick_bench generate FILE MIB | measure FILE\n");
+  std::fprintf(stderr,
+               "usage: brantwick_bench generate FILE MIB | measure FILE [BRANTWICK "
+               "RETRIEVER]\n");
   return 2;
 }
