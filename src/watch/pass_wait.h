@@ -29,7 +29,9 @@ void take_snapshot(const watch_config& config, pass_snapshot& snapshot) noexcept
 
 // Returns when the next pass is due: after `config.interval` seconds, or with
 // an interval of 0 as soon as a watched file or its directory changes and at
-// the latest after a second. Starts queued retrievals as places free.
+// the latest after a second. Starts queued retrievals as places free. The
+// watch is made for this wait and closed with it: outside the wait the daemon
+// holds no descriptor but those of its running retrievals.
 void wait_for_next_pass(const watch_config& config, pending_changes& pending,
                         const pass_snapshot& before) noexcept;
 
