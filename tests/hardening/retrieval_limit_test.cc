@@ -95,6 +95,12 @@ TEST_F(RetrievalLimit, AtMost64RunAndTheOthersFollowInOrderWithoutLoss) {
     EXPECT_EQ(reveals[i].text, "Logfile '" + logfile + "' reveals config change on '" +
                                    device_name(static_cast<int>(i)) + "'");
 
+  // Each running retrieval is watched through a process descriptor.
+  std::size_t pidfds = 0;
+  for (const auto& target : descriptor_targets(daemon.pid))
+    pidfds += target.find("[pidfd]") != std::string::npos;
+  EXPECT_EQ(pidfds, retrieval_limit);
+
   // A new notice of a device being retrieved, and of one still queued.
   append_file(logfile, change_line("dev5", " again") + change_line("dev150", " again"));
   ASSERT_TRUE(wait_passes(2));
