@@ -1,9 +1,11 @@
 // Figures for a pass over a large log: the first pass against grep and against
 // plain reading, an incremental pass, de-duplication, names crafted to collide
-// under an unkeyed hash against ordinary ones, and peak memory.
+// under an unkeyed hash against ordinary ones, and peak memory; then the real
+// program's: -t 0's latency and idle cost, and a first pass that starts many
+// retrievers.
 //
 //   brantwick_bench generate FILE MIB   writes the synthetic log
-//   brantwick_bench measure FILE        prints the figures
+//   brantwick_bench measure FILE [BRANTWICK RETRIEVER]   prints the figures
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "daemon_figures.h"
 #include "support/crafted_names.h"
 #include "watch/change_notice.h"
 #include "watch/watch_loop.h"
@@ -210,7 +213,7 @@ double first_pass_over(const std::string& path, const std::vector<std::string>& 
   return median(runs);
 }
 
-int measure(const char* path) {
+int measure(const char* path, const char* program, const char* retriever) {
   const int runs = 7;
   watched_file file;
   file.path = path;
@@ -277,6 +280,8 @@ int measure(const char* path) {
       "%.3f s, %.2fx (median of 7)\n",
       crafted, plain, crafted / plain);
   std::printf("peak memory of a whole-file pass: %ld KiB\n", peak_memory_kib(path));
+  if (program && retriever && brantwick::bench::measure_daemon(program, retriever) != 0)
+    return 1;
   std::printf("first_pass/grep = %.2f\n", pass_s / grep_s);
   return 0;
 }
@@ -286,7 +291,10 @@ int measure(const char* path) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
     return generate(argv[2], std::atol(argv[3]));
-  if (argc == 3 && std::strcmp(argv[1], "measure") == 0) return measure(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "measure") == 0)
+    return measure(argv[2], nullptr, nullptr);
+  if (argc == 5 && std::strcmp(argv[1], "measure") == 0)
+    return measure(argv[2], argv[3], argv[4]);
   if (argc == 3 && std::strcmp(argv[1], "pass") == 0) {
     watched_file file;
     file.path = argv[2];
@@ -294,6 +302,8 @@ int main(int argc, char** argv) {
     std::printf("%ld\n", own_peak_kib());
     return 0;
   }
-  std::fprintf(stderr, "usage: brantwick_bench generate FILE MIB | measure FILE\n");
+  std::fprintf(stderr,
+               "usage: brantwick_bench generate FILE MIB | measure FILE [BRANTWICK "
+               "RETRIEVER]\n");
   return 2;
 }

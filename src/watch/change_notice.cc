@@ -59,13 +59,15 @@ void note_change_line(const watch_config& config, pending_changes& pending,
     log_event(config, sev_critical, "Memory allocation failed [1d]");
     return;
   }
-  pending.tail->next.reset(entry);
-  pending.tail = entry;
-
   if (!copy_text(entry->device, device, alloc_site::device_text)) {
     log_event(config, sev_critical, "Memory allocation failed [2d]");
+    delete entry;
     return;
   }
+  entry->hash = hash;
+  pending.tail->next.reset(entry);
+  pending.tail = entry;
+  if (pending.undispatched == nullptr) pending.undispatched = entry;
   // The entry stays even without its index slot: a change is never dropped
   // for want of one.
   if (pending.index_complete && !add_device(pending.devices, entry, hash))
@@ -75,12 +77,30 @@ void note_change_line(const watch_config& config, pending_changes& pending,
   }
 }
 
+std::unique_ptr<change_notice> unlink_notice(pending_changes& pending,
+                                             change_notice& before,
+                                             change_notice& entry) noexcept {
+  // Also from an incomplete index, which still holds the entries filed before it
+  // stopped growing.
+  remove_device(pending.devices, &entry, entry.hash);
+  if (pending.tail == &entry) pending.tail = &before;
+  if (pending.undispatched == &entry) pending.undispatched = entry.next.get();
+  std::unique_ptr<change_notice> taken = std::move(before.next);
+  before.next = std::move(taken->next);
+  if (!pending.head.next) {
+    clear_devices(pending.devices);
+    pending.index_complete = true;
+  }
+  return taken;
+}
+
 void clear_pending(pending_changes& pending) noexcept {
   while (pending.head.next) {
     std::unique_ptr<change_notice> rest = std::move(pending.head.next->next);
     pending.head.next = std::move(rest);
   }
   pending.tail = &pending.head;
+  pending.undispatched = nullptr;
   clear_devices(pending.devices);
   pending.index_complete = true;
 }

@@ -66,6 +66,29 @@ bool add_device(device_index& index, const change_notice* entry,
   return true;
 }
 
+void remove_device(device_index& index, const change_notice* entry,
+                   std::uint64_t hash) noexcept {
+  if (index.count == 0) return;
+  const std::size_t mask = index.capacity - 1;
+  std::size_t hole = home(hash, index.capacity);
+  while (index.slots[hole].entry != entry) {
+    if (index.slots[hole].entry == nullptr) return;
+    hole = (hole + 1) & mask;
+  }
+  // Linear probing leaves no tombstones: every later slot of the run whose
+  // home does not lie between the hole and itself moves back into the hole.
+  for (std::size_t i = (hole + 1) & mask; index.slots[i].entry != nullptr;
+       i = (i + 1) & mask) {
+    const std::size_t want = home(index.slots[i].hash, index.capacity);
+    const bool stays = hole < i ? (hole < want && want <= i) : (hole < want || want <= i);
+    if (stays) continue;
+    index.slots[hole] = index.slots[i];
+    hole = i;
+  }
+  index.slots[hole] = device_index::slot{};
+  --index.count;
+}
+
 void clear_devices(device_index& index) noexcept {
   if (index.count == 0) return;
   std::memset(static_cast<void*>(index.slots.get()), 0,

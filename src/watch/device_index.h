@@ -1,5 +1,5 @@
-// An index of the pending devices by their text, so that telling whether a
-// device is pending costs the same whatever the number of pending devices.
+// An index of the queued devices by their text, so that telling whether a
+// device is queued costs the same whatever the number of queued devices.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +26,7 @@ struct device_index {
   std::size_t count = 0;
 };
 
-// The pending entry whose device text equals `device`, or null. `hash` is
+// The queued entry whose device text equals `device`, or null. `hash` is
 // hash_text of the device text.
 const change_notice* find_device(const device_index& index, std::string_view device,
                                  std::uint64_t hash) noexcept;
@@ -36,7 +36,11 @@ const change_notice* find_device(const device_index& index, std::string_view dev
 bool add_device(device_index& index, const change_notice* entry,
                 std::uint64_t hash) noexcept;
 
-// Forgets every entry but keeps the room, for the next file.
+// Takes `entry`, filed under `hash`, out of the index; nothing if it is not there.
+void remove_device(device_index& index, const change_notice* entry,
+                   std::uint64_t hash) noexcept;
+
+// Forgets every entry but keeps the room.
 void clear_devices(device_index& index) noexcept;
 
 }  // namespace brantwick

@@ -17,6 +17,7 @@
 #include "common/unique_fd.h"
 #include "watch/dispatch.h"
 #include "watch/file_tracker.h"
+#include "watch/pass_wait.h"
 
 namespace brantwick {
 
@@ -205,8 +206,12 @@ void run_watch_loop(watch_config& config) noexcept {
   // Its block buffer is fixed for the daemon's life; static storage keeps it off
   // the stack and spares the loop an allocation.
   static piece_reader reader;
+  // The queue and the running retrievals outlive the passes.
   pending_changes pending;
+  pass_snapshot snapshot;
   for (;;) {
+    begin_pass(pending);
+    if (config.interval == 0) take_snapshot(config, snapshot);
     for (watched_file* file = config.watch_head.next.get(); file;
          file = file->next.get()) {
       check_watched_file(config, *file, reader, pending);
@@ -214,7 +219,7 @@ void run_watch_loop(watch_config& config) noexcept {
     set_proc_title("Sleeping");
     log_event(config, sev_debug, "Sleeping for %d seconds",
               static_cast<int>(config.interval));
-    sleep(config.interval);
+    wait_for_next_pass(config, pending, snapshot);
   }
 }
 

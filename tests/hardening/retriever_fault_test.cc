@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "hardening/hardening_support.h"
 #include "support/daemon_fixture.h"
@@ -137,24 +138,17 @@ TEST_P(RetrieverFault, DaemonCarriesOnAndNeverWaits) {
 INSTANTIATE_TEST_SUITE_P(Retrievers, RetrieverFault, ::testing::ValuesIn(retriever_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Lifts the soft RLIMIT_NPROC of `pid` to its hard limit, from a process of the
-// same identity: another user's limits need CAP_SYS_RESOURCE, which root may
-// lack. Gives 0 or the errno of the failing step.
-int lift_process_limit(pid_t pid, uid_t id) {
+// A process of identity `id` that does nothing until it is killed: it holds
+// one of the processes that RLIMIT_NPROC allows that identity.
+pid_t start_holder(uid_t id) {
   const pid_t child = fork();
-  if (child < 0) return errno;
   if (child == 0) {
     if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 ||
         setresuid(id, id, id) != 0)
-      _exit(errno);
-    rlimit limit{};
-    if (prlimit(pid, RLIMIT_NPROC, nullptr, &limit) != 0) _exit(errno);
-    limit.rlim_cur = limit.rlim_max;
-    _exit(prlimit(pid, RLIMIT_NPROC, &limit, nullptr) == 0 ? 0 : errno);
+      _exit(1);
+    for (;;) pause();
   }
-  int status = 0;
-  if (waitpid(child, &status, 0) != child) return errno;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : EINTR;
+  return child;
 }
 
 struct ForkFailure : DaemonTest {
@@ -163,7 +157,7 @@ struct ForkFailure : DaemonTest {
   uid_t id = 47113;
 
   // Starts the daemon as `id` under a soft RLIMIT_NPROC of `limit`, set before
-  // exec; the hard limit stays open, so that it may be lifted later.
+  // exec.
   void start_limited(int limit, const std::string& program) {
     const std::string limited_id = std::to_string(id);
     chmod(logfile.c_str(), 0644);
@@ -180,41 +174,64 @@ struct ForkFailure : DaemonTest {
     daemon.pid = started_pid(pidfile);
     ASSERT_GT(daemon.pid, 0);
   }
+
+  // The daemon's messages that begin with `text` in each pass (from the end of
+  // one pass to the end of the next), for the passes that ended so far.
+  std::vector<std::size_t> per_pass(const std::string& text) {
+    std::vector<std::size_t> passes{0};
+    for (const auto& m : log.messages) {
+      if (m.pid != daemon.pid) continue;
+      if (m.text.rfind(text, 0) == 0) ++passes.back();
+      if (m.text == "Sleeping for 1 seconds") passes.push_back(0);
+    }
+    passes.pop_back();
+    return passes;
+  }
+
+  std::map<std::string, std::size_t> retrieved() {
+    std::map<std::string, std::size_t> devices;
+    for (const auto& call : read_retrievals(dir.path)) {
+      ++devices[call.args.at(0)];
+      EXPECT_EQ(call.uid, id);
+    }
+    return devices;
+  }
 };
 
 const std::string fork_failed = "Unable to fork [1d]: Resource temporarily unavailable";
 
-TEST_F(ForkFailure, IsReportedAndALaterNoticeIsRetrievedOnceForksWork) {
-  write_file(logfile, change_line("edge1") + change_line("edge2"));
-  // The daemon itself is the one process its user may have.
-  start_limited(1, retriever);
-  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 2));
+TEST_F(ForkFailure, IsReportedOncePerPassAndEveryDeviceIsRetrievedOnceForksWork) {
+  process_guard holder(start_holder(id));
+  ASSERT_GT(holder.pid, 0);
+  write_file(logfile, change_line("edge1") + change_line("edge2") + change_line("edge3"));
+  // The daemon and the holder are all the processes its user may have.
+  start_limited(2, retriever);
+  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 3));
   const auto failures = with_text(log, fork_failed);
   EXPECT_EQ(failures[0].severity, sev_critical);
   EXPECT_EQ(failures[0].pid, daemon.pid);
+  // A notice of a queued device adds nothing; a new device joins the queue.
+  append_file(logfile, change_line("edge2", " again") + change_line("edge4"));
   ASSERT_TRUE(wait_passes(2));
-  append_file(logfile, change_line("edge3"));
-  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 3));
-  ASSERT_TRUE(wait_passes(1));
   EXPECT_TRUE(is_running(daemon.pid));
   EXPECT_TRUE(read_retrievals(dir.path).empty());
+  // Each pass tried the first device once, and gave up on the others.
+  const auto limited = per_pass("Unable to fork");
+  EXPECT_EQ(limited, std::vector<std::size_t>(limited.size(), 1)) << limited.size();
+  EXPECT_EQ(per_pass("Logfile '" + logfile + "' reveals config change on 'edge1'"),
+            limited);
+  EXPECT_EQ(count_text(log, "reveals config change on 'edge2'"), 0u);
 
-  const int lifted = lift_process_limit(daemon.pid, id);
-  ASSERT_EQ(lifted, 0) << std::strerror(lifted);
-  // The notices of the failed passes are spent; only a new one is retrieved.
-  ASSERT_TRUE(wait_passes(2));
-  EXPECT_TRUE(read_retrievals(dir.path).empty());
-  append_file(logfile, change_line("edge2"));
-  const auto calls = retrievals(1);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].args.at(0), "edge2");
-  EXPECT_EQ(calls[0].uid, id);
-  ASSERT_TRUE(wait_passes(2));
-  EXPECT_EQ(read_retrievals(dir.path).size(), 1u);
-  EXPECT_EQ(count_text(log, fork_failed), 3u);
+  kill_and_reap(holder.pid);
+  holder.pid = 0;
+  ASSERT_EQ(retrievals(4).size(), 4u);
+  ASSERT_TRUE(wait_passes(3));
+  EXPECT_EQ(retrieved(), (std::map<std::string, std::size_t>{
+                             {"edge1", 1}, {"edge2", 1}, {"edge3", 1}, {"edge4", 1}}));
+  for (std::size_t failed : per_pass("Unable to fork")) EXPECT_LE(failed, 1u);
 }
 
-TEST_F(ForkFailure, ForksAgainOnceARetrieverEnds) {
+TEST_F(ForkFailure, IsTriedAgainAsSoonAsARetrieverEnds) {
   id = 47114;  // not the other test's, which may run at the same time
   const std::string sleeper = install_retriever_stub(dir.path, "sleeper");
   children_guard stop_children(daemon.pid);
@@ -225,18 +242,17 @@ TEST_F(ForkFailure, ForksAgainOnceARetrieverEnds) {
   ASSERT_EQ(first.size(), 1u);
   ASSERT_TRUE(wait_passes(1));
   append_file(logfile, change_line("edge2"));
-  ASSERT_TRUE(wait_for(log, fork_failed, 60s));
-  ASSERT_TRUE(wait_passes(1));
+  ASSERT_TRUE(wait_for(log, fork_failed, 60s, 2));
+  const std::size_t passes = count_text(log, "Sleeping for");
   kill_and_reap(first[0].pid);
-  ASSERT_TRUE(wait_until([&] { return children_of(daemon.pid).empty(); }, 60s));
-  append_file(logfile, change_line("edge3"));
+  // The freed process is used at once, not at the next pass.
   const auto calls = retrievals(2);
   ASSERT_EQ(calls.size(), 2u);
-  const retrieval& later = calls[0].pid == first[0].pid ? calls[1] : calls[0];
-  EXPECT_EQ(later.args.at(0), "edge3");
-  EXPECT_EQ(later.uid, id);
+  EXPECT_LE(count_text(log, "Sleeping for"), passes + 1);
   ASSERT_TRUE(wait_passes(1));
-  EXPECT_EQ(count_text(log, fork_failed), 1u);
+  EXPECT_EQ(retrieved(),
+            (std::map<std::string, std::size_t>{{"edge1", 1}, {"edge2", 1}}));
+  for (std::size_t failed : per_pass("Unable to fork")) EXPECT_LE(failed, 1u);
 }
 
 }  // namespace

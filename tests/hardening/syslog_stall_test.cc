@@ -88,21 +88,6 @@ TEST_F(SyslogStall, LogThatReadsSlowlyLosesNothingOfAFirstPass) {
   EXPECT_EQ(count_text(log, lost_note), 0u);
 }
 
-// User and system ticks the process has used, from /proc/PID/stat.
-long cpu_ticks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)),
-                   std::istreambuf_iterator<char>());
-  const std::size_t end = stat.rfind(')');
-  if (end == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(end + 2));
-  std::string skip;
-  for (int field = 3; field < 14; ++field) fields >> skip;
-  long user = -1, system = -1;
-  fields >> user >> system;
-  return user + system;
-}
-
 struct CraftedNames : DaemonTest {
   // Forks of the daemon fail once it runs as nobody: the first pass costs what
   // its reading and its messages cost, not 100,000 retrievals.

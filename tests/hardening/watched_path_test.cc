@@ -134,9 +134,11 @@ void PrintTo(const swap_case& c, std::ostream* out) {
 // The daemon's status query of the path and its opening of it are apart in
 // time: what it opens may no longer be what it looked at.
 struct SwappedBeforeOpen : DaemonTest, ::testing::WithParamInterface<swap_case> {
-  // Waits until the daemon is stuck sending to the paused log under `title`.
-  bool blocked_in(const std::string& title) {
-    return wait_until_blocked_logging(daemon.pid, 10s, title);
+  // Waits until the daemon is stuck sending to the paused log under `title`;
+  // with `wake`, makes it pass over the file meanwhile, which a -t 0 daemon
+  // otherwise does once a second.
+  bool blocked_in(const std::string& title, bool wake = false) {
+    return wait_until_blocked_logging(daemon.pid, 10s, title, wake ? logfile : "");
   }
 };
 
@@ -151,7 +153,7 @@ TEST_P(SwappedBeforeOpen, WhatIsOpenedDecides) {
   // file then makes its next pass report a rotation between status and open,
   // and stop there once one message has been let through.
   log.paused = true;
-  ASSERT_TRUE(blocked_in(sleeping_title));
+  ASSERT_TRUE(blocked_in(sleeping_title, true));
   const std::string next = dir.file("next.log");
   write_file(next, "");
   replace_entry(next, logfile);
@@ -266,7 +268,8 @@ TEST_F(WatchedPath, FileRecreatedUnderTheSameInodeIsReadFromItsStart) {
   ASSERT_EQ(retrievals(40).size(), 40u);
   ASSERT_TRUE(wait_passes(3));
   log.paused = true;
-  ASSERT_TRUE(wait_until_blocked_logging(daemon.pid, 10s));
+  // A pass at once, not a second later.
+  ASSERT_TRUE(wait_until_blocked_logging(daemon.pid, 10s, sleeping_title, logfile));
   struct stat before {};
   ASSERT_EQ(stat(logfile.c_str(), &before), 0);
   ASSERT_EQ(unlink(logfile.c_str()), 0);

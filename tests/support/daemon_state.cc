@@ -1,5 +1,7 @@
 #include "support/daemon_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <cctype>
@@ -17,12 +19,17 @@ pid_t started_pid(const std::string& path) {
 }
 
 bool wait_until_blocked_logging(pid_t pid, std::chrono::milliseconds timeout,
-                                const std::string& title) {
+                                const std::string& title, const std::string& nudged) {
   return wait_until(
       [&] {
+        if (!nudged.empty()) nudge(nudged);
         return process_title(pid) == title + '\0' && blocked_syscall(pid) == SYS_sendto;
       },
       timeout);
+}
+
+void nudge(const std::string& path) {
+  utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
 }
 
 }  // namespace brantwick::testing

@@ -109,4 +109,31 @@ std::string signal_set(pid_t pid, const std::string& name) {
   return "";
 }
 
+long cpu_ticks(pid_t pid) {
+  const std::string stat = read_file(proc_path(pid, "stat"));
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // After the name: state (field 3) ... utime (14) and stime (15).
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  long utime = -1, stime = -1;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number == 14) utime = std::stol(field);
+    if (number == 15) stime = std::stol(field);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+std::vector<std::string> process_arguments(pid_t pid) {
+  const std::string cmdline = read_file(proc_path(pid, "cmdline"));
+  std::vector<std::string> args;
+  for (std::size_t at = 0; at < cmdline.size();) {
+    const std::size_t end = cmdline.find('\0', at);
+    args.push_back(cmdline.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return args;
+}
+
 }  // namespace brantwick::testing

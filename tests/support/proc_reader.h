@@ -31,6 +31,11 @@ std::vector<long> status_field(pid_t pid, const std::string& name);
 // "SigBlk" or "SigIgn"; empty when the process is gone.
 std::string signal_set(pid_t pid, const std::string& name);
 
+// CPU time of the process so far, user and system, in clock ticks; -1 once gone.
+long cpu_ticks(pid_t pid);
+// The arguments of the process, program first, from /proc/PID/cmdline.
+std::vector<std::string> process_arguments(pid_t pid);
+
 // VmRSS in kB, or -1.
 long resident_kb(pid_t pid);
 // The process title as /proc/PID/cmdline holds it, NULs included.

@@ -71,6 +71,45 @@ TEST(DeviceIndex, GrowsAndClearsKeepingItsRoom) {
   EXPECT_EQ(find_device(index, "dev1", hash_text("dev1")), nullptr);
 }
 
+// Removal leaves no gap in a run of probes: entries filed after a removed one,
+// in the same run or wrapping round the end of the table, are still found.
+TEST(DeviceIndex, RemovalKeepsEveryOtherEntryFindable) {
+  struct hash_case {
+    const char* name;
+    std::uint64_t (*hash)(int i);
+  };
+  const hash_case cases[] = {
+      {"spread", [](int i) { return hash_text("dev" + std::to_string(i)); }},
+      {"one run", [](int) { return std::uint64_t{5}; }},
+      {"runs that wrap", [](int i) { return std::uint64_t(60 + i % 8); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::unique_ptr<change_notice>> entries;
+    device_index index;
+    const int count = 30;  // within the first 64 slots
+    for (int i = 0; i < count; ++i) {
+      entries.push_back(notice("dev" + std::to_string(i)));
+      ASSERT_TRUE(add_device(index, entries.back().get(), c.hash(i)));
+    }
+    std::vector<bool> removed(count, false);
+    for (int i : {0, 7, 3, 29, 14, 15, 1}) {
+      remove_device(index, entries[i].get(), c.hash(i));
+      removed[i] = true;
+      for (int k = 0; k < count; ++k) {
+        const change_notice* want = removed[k] ? nullptr : entries[k].get();
+        EXPECT_EQ(find_device(index, *entries[k]->device, c.hash(k)), want) << k;
+      }
+    }
+    EXPECT_EQ(index.count, static_cast<std::size_t>(count - 7));
+    // Removing what is not there changes nothing; a removed entry can come back.
+    remove_device(index, entries[0].get(), c.hash(0));
+    EXPECT_EQ(index.count, static_cast<std::size_t>(count - 7));
+    ASSERT_TRUE(add_device(index, entries[7].get(), c.hash(7)));
+    EXPECT_EQ(find_device(index, "dev7", c.hash(7)), entries[7].get());
+  }
+}
+
 TEST(DeviceHash, SpreadsTextsThatDifferInTheirLastByte) {
   std::vector<std::uint64_t> low_bits;
   for (int i = 0; i < 256; ++i)
