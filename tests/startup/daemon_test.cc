@@ -7,6 +7,7 @@
 
 #include "startup/daemon_start.h"
 #include "support/daemon_fixture.h"
+#include "support/wait.h"
 
 namespace brantwick::testing {
 namespace {
@@ -68,9 +69,12 @@ TEST_F(Daemon, IsADetachedSessionLeaderHoldingOnlyDevNull) {
   const auto stat = read_process_stat(daemon.pid);
   ASSERT_TRUE(stat);
   EXPECT_EQ(stat->tty, 0);
+  // Once its retriever has ended, and with it the descriptor that tells so,
+  // the daemon holds nothing but its standard streams.
   const std::string null = "/dev/null";
-  EXPECT_EQ(descriptor_targets(daemon.pid),
-            (std::vector<std::string>{"0 -> " + null, "1 -> " + null, "2 -> " + null}));
+  const std::vector<std::string> streams{"0 -> " + null, "1 -> " + null, "2 -> " + null};
+  wait_until([&] { return descriptor_targets(daemon.pid) == streams; }, 30s);
+  EXPECT_EQ(descriptor_targets(daemon.pid), streams);
 }
 
 TEST_F(Daemon, TakesTheRequestedUserAndGroup) {
