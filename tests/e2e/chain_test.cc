@@ -366,9 +366,9 @@ TEST_P(CopyRotation, NoticeLoggedJustBeforeTheCopyIsRetrieved) {
         },
         chain.devices_log + ".1");
     EXPECT_EQ(calls, expected(last));
-    EXPECT_EQ(chain.count("Reading the rest of rotated log file '" + chain.devices_log +
-                          ".1'"),
-              static_cast<std::size_t>(round));
+    EXPECT_EQ(
+        chain.count("Reading the rest of rotated log file '" + chain.devices_log + ".1'"),
+        static_cast<std::size_t>(round));
   }
 }
 

@@ -47,7 +47,7 @@ struct syslog_sink {
   std::atomic<bool> paused{false};
   // A pause after each datagram received, for a syslog daemon that reads slowly.
   std::atomic<int> pause_after_each_us{0};
-  std::mutex lock;  // taken by the sink's own functions
+  std::mutex lock;                       // taken by the sink's own functions
   std::vector<syslog_message> arrived;   // filled by the thread, under lock
   std::vector<syslog_message> messages;  // what the test has taken, in order
 
