@@ -1,6 +1,5 @@
 #include "watch/pass_wait.h"
 
-#include <limits.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <time.h>
@@ -8,10 +7,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <new>
 #include <string_view>
 
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "watch/dispatch.h"
 
@@ -53,17 +53,6 @@ std::string_view base_name(const std::string& path) noexcept {
                                     : std::string_view(path).substr(slash + 1);
 }
 
-// The directory part of `path` into `out`; false when it does not fit.
-bool directory_of(const std::string& path, char (&out)[PATH_MAX]) noexcept {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    std::snprintf(out, sizeof out, ".");
-    return true;
-  }
-  return std::snprintf(out, sizeof out, "%.*s", static_cast<int>(slash ? slash : 1),
-                       path.c_str()) < static_cast<int>(sizeof out);
-}
-
 bool set_watches(const watch_config& config, change_watch& watch) noexcept {
   watch.fd.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   if (!watch.fd) return false;
@@ -71,9 +60,12 @@ bool set_watches(const watch_config& config, change_watch& watch) noexcept {
        file && watch.count < max_woken_files; file = file->next.get()) {
     file_watch& w = watch.files[watch.count++];
     w.file = file;
-    char directory[PATH_MAX];
-    if (directory_of(*file->path, directory))
-      w.directory_wd = inotify_add_watch(watch.fd.get(), directory, directory_events);
+    try {
+      w.directory_wd = inotify_add_watch(
+          watch.fd.get(), directory_of(*file->path).c_str(), directory_events);
+    } catch (const std::bad_alloc&) {
+      // Without room for the name the file alone is watched.
+    }
     w.file_wd = inotify_add_watch(watch.fd.get(), file->path->c_str(), file_events);
   }
   return true;

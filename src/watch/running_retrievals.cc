@@ -31,13 +31,14 @@ bool collect_ended(running_retrievals& running) noexcept {
   pollfd fds[max_retrievals];
   for (std::size_t i = 0; i < running.count; ++i)
     fds[i] = pollfd{running.children[i].pidfd.get(), POLLIN, 0};
-  // A negative descriptor is skipped by poll: its child was already gone.
+  // A negative descriptor is skipped by poll: that child is known by its pid
+  // alone, and note_ended looks at it.
   if (poll(fds, running.count, 0) < 0) return false;
   bool freed = false;
   // From the end, so that moving the last child into a freed place keeps the
   // descriptors still to be looked at where they were.
   for (std::size_t i = running.count; i-- > 0;) {
-    if (fds[i].fd >= 0 && fds[i].revents == 0) continue;
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
     end_retrieval(running, i);
     freed = true;
   }

@@ -37,8 +37,9 @@ bool is_retrieving(const running_retrievals& running, std::string_view device,
 // Takes a place; there must be one free.
 void add_retrieval(running_retrievals& running, running_retrievals::child child) noexcept;
 
-// Frees the places of the children that have ended, without waiting; true if
-// any was freed.
+// Frees the places of the children whose descriptors tell that they have
+// ended, without waiting; true if any was freed. A child without a descriptor
+// keeps its place here.
 bool collect_ended(running_retrievals& running) noexcept;
 
 // Frees the place `index` and closes its descriptor.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "common/log_event.h"
 #include "common/proc_title.h"
@@ -127,6 +128,18 @@ predecessor follow_plan(const watch_config& config, watched_file& file,
   return plan.finish_first;
 }
 
+// Decides on `seen` against what is known of the file and follows the plan;
+// none when it is not a regular file, which is reported and not read.
+std::optional<predecessor> classify(const watch_config& config, watched_file& file,
+                                    const file_observation& seen) noexcept {
+  const read_plan plan = plan_reading(known_state(file), seen);
+  if (plan.change == file_change::not_regular) {
+    report_not_regular(config, file);
+    return std::nullopt;
+  }
+  return follow_plan(config, file, plan, seen);
+}
+
 // One visit of one file: status, open, reading, close, then its retrievals.
 void check_watched_file(const watch_config& config, watched_file& file,
                         piece_reader& reader, pending_changes& pending) noexcept {
@@ -143,13 +156,10 @@ void check_watched_file(const watch_config& config, watched_file& file,
               "Unable to stat file '%s': %m (unnecessary config check-ins may result)",
               path);
   } else {
-    const file_observation seen = observe_status(status);
-    const read_plan plan = plan_reading(before, seen);
-    if (plan.change == file_change::not_regular) {
-      report_not_regular(config, file);
-      return;
-    }
-    finish = follow_plan(config, file, plan, seen);
+    const std::optional<predecessor> named =
+        classify(config, file, observe_status(status));
+    if (!named) return;
+    finish = *named;
   }
 
   {
@@ -161,16 +171,11 @@ void check_watched_file(const watch_config& config, watched_file& file,
     }
     // What counts is the file actually opened, which may have been replaced or
     // truncated since the status query.
-    const known_file now = known_state(file);
     file_observation seen;
-    if (observe_file(fd.get(), now, seen)) {
-      const read_plan plan = plan_reading(now, seen);
-      if (plan.change == file_change::not_regular) {
-        report_not_regular(config, file);
-        return;
-      }
-      const predecessor opened = follow_plan(config, file, plan, seen);
-      if (finish == predecessor::none) finish = opened;
+    if (observe_file(fd.get(), known_state(file), seen)) {
+      const std::optional<predecessor> opened = classify(config, file, seen);
+      if (!opened) return;
+      if (finish == predecessor::none) finish = *opened;
       // A rename back to the known inode between status and open leaves no
       // other file to finish.
       if (finish == predecessor::renamed && file.inode == before.inode)

@@ -14,7 +14,30 @@
 namespace brantwick::testing {
 namespace {
 
-using CommandLine = DaemonTest;
+struct CommandLine : DaemonTest {
+  // Runs a start that must be refused with `message`: exit status 1, and that
+  // message once, from the process started. Gives it, or none after a failure.
+  std::optional<syslog_message> refused_start(const std::vector<std::string>& args,
+                                              const std::string& message,
+                                              run_result& result) {
+    log.messages.clear();
+    result = run(args);
+    EXPECT_EQ(result.status, 1);
+    if (!wait_for(log, message, 30s)) {
+      ADD_FAILURE() << "never logged: " << message;
+      return std::nullopt;
+    }
+    settle(log, 200ms);
+    const auto found = with_text(log, message);
+    if (found.size() != 1u) {
+      ADD_FAILURE() << found.size() << " times logged: " << message;
+      return std::nullopt;
+    }
+    EXPECT_EQ(found[0].text, message);
+    EXPECT_EQ(found[0].pid, result.pid);
+    return found[0];
+  }
+};
 
 TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
   const std::string r = dir.file("r"), s = dir.file("s"), a = dir.file("a.pid"),
@@ -51,17 +74,11 @@ TEST_F(CommandLine, RefusalsAreLoggedAndEndWithStatusOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    log.messages.clear();
-    const run_result result = run(c.args);
-    EXPECT_EQ(result.status, 1);
-    ASSERT_TRUE(wait_for(log, c.message, 30s));
-    settle(log, 200ms);
-    const auto found = with_text(log, c.message);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].text, c.message);
-    EXPECT_EQ(found[0].severity, c.severity);
-    EXPECT_EQ(found[0].ident, "brantfetch");
-    EXPECT_EQ(found[0].pid, result.pid);
+    run_result result;
+    const std::optional<syslog_message> found = refused_start(c.args, c.message, result);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->severity, c.severity);
+    EXPECT_EQ(found->ident, "brantfetch");
     if (c.usage) {
       // The option parser's complaint, then the usage line, and nothing else.
       const std::size_t at = result.stderr_text.find(usage_line);
@@ -141,19 +158,13 @@ TEST_F(CommandLine, UnknownUsersAndGroupsAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    log.messages.clear();
     std::vector<std::string> args{"-p", pidfile, "-r", retriever};
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back(logfile);
-    const run_result result = run(args);
-    EXPECT_EQ(result.status, 1);
-    ASSERT_TRUE(wait_for(log, c.message, 30s));
-    settle(log, 200ms);
-    const auto found = with_text(log, c.message);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].text, c.message);
-    EXPECT_EQ(found[0].severity, sev_error);
-    EXPECT_EQ(found[0].pid, result.pid);
+    run_result result;
+    const std::optional<syslog_message> found = refused_start(args, c.message, result);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->severity, sev_error);
     EXPECT_EQ(count_text(log, c.not_logged), 0u);
     EXPECT_EQ(count_text(log, "Running with pid"), 0u) << "nothing is forked";
     EXPECT_EQ(count_text(log, "Sleeping"), 0u);

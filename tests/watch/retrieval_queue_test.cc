@@ -2,6 +2,8 @@
 // running ones, with stand-in children: a pipe whose reading end takes the
 // place of the process descriptor, and whose closing ends the "child".
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -126,6 +128,30 @@ TEST_F(RetrievalQueue, ChildGoneBeforeItsDescriptorFreesItsPlace) {
   EXPECT_EQ(pending.running.count, 1u);
   EXPECT_TRUE(note_ended(pending));
   EXPECT_EQ(pending.running.count, 0u);
+}
+
+// Without a descriptor a running child is looked at by its pid: it keeps its
+// place, and its device waits, until it has ended.
+TEST_F(RetrievalQueue, ChildWithoutADescriptorKeepsItsPlaceWhileItRuns) {
+  note("edge1", "first");
+  const std::optional<queued_at> at = next_to_start(pending);
+  ASSERT_TRUE(at);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  mark_started(pending, *at, unique_fd(), child);
+  note("edge1", "second");
+  EXPECT_FALSE(note_ended(pending));
+  EXPECT_EQ(pending.running.count, 1u);
+  EXPECT_EQ(start_all(), std::vector<std::string>{}) << "edge1 is still retrieved";
+
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(note_ended(pending));
+  EXPECT_EQ(start_all(), std::vector<std::string>{"edge1"});
 }
 
 TEST_F(RetrievalQueue, MemoryFollowsTheQueuedDevicesNotTheNotices) {
